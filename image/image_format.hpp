@@ -1,0 +1,83 @@
+// The blank-image container: an 80-byte header, one 8-byte map entry per
+// block, an end-of-list marker and the blocks, every integer big-endian.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <optional>
+#include <span>
+
+namespace blankimg {
+
+inline constexpr std::uint32_t header_length = 80;
+inline constexpr std::array<std::uint8_t, 8> magic_tag = {'T', 'a', 'v', 'r', 'e', 'l', 'i', 'n'};
+// The first eight bytes of "EndOfListCookie", in the slot after the last entry.
+inline constexpr std::array<std::uint8_t, 8> end_of_list_marker = {'E', 'n', 'd', 'O',
+                                                                   'f', 'L', 'i', 's'};
+
+using map_entry = std::uint64_t;
+inline constexpr std::uint32_t map_entry_size = sizeof(map_entry);
+inline constexpr unsigned entry_offset_bits = 44;
+inline constexpr unsigned entry_length_bits = 20;
+static_assert(end_of_list_marker.size() == map_entry_size, "the marker fills one entry's slot");
+inline constexpr std::uint64_t entry_offset_mask = (std::uint64_t{1} << entry_offset_bits) - 1;
+inline constexpr std::uint32_t max_entry_length = (std::uint32_t{1} << entry_length_bits) - 1;
+// Every offset must fit the entry's 44-bit field, so no image may outgrow it.
+inline constexpr std::uint64_t max_image_bytes = std::uint64_t{1} << entry_offset_bits;
+
+// Where each part of an image of block_count blocks begins.
+inline constexpr std::uint64_t block_map_offset = header_length;
+[[nodiscard]] constexpr std::uint64_t end_marker_offset(std::uint32_t block_count) {
+  return block_map_offset + std::uint64_t{map_entry_size} * block_count;
+}
+[[nodiscard]] constexpr std::uint64_t data_area_offset(std::uint32_t block_count) {
+  return end_marker_offset(block_count) + map_entry_size;
+}
+
+// In-memory header. Field order is not file order: bytes_per_sector is stored
+// after the two 16-byte blocks.
+struct image_header {
+  std::uint32_t header_length;
+  std::uint32_t fixed_word_a;
+  std::uint32_t fixed_word_b;
+  std::uint32_t fixed_word_c;
+  std::uint32_t blocksize;  // sectors per block
+  std::uint32_t block_count;
+  std::uint32_t cylinders;
+  std::uint32_t heads;
+  std::uint32_t sectors;  // sectors per track
+  std::uint32_t bytes_per_sector;
+  std::array<std::uint8_t, 16> zero_block_a;
+  std::array<std::uint8_t, 16> zero_block_b;
+};
+
+// An output stream and the file position it stands at, when that is known.
+// Knowing it lets writes that follow each other skip the seek, which on a
+// stdio write stream costs a flush and an lseek every time.
+struct output_stream {
+  std::FILE *file;
+  std::optional<std::uint64_t> position;
+};
+
+void put_bigendian_uint32(std::span<std::uint8_t, 4> dest, std::uint32_t value);
+
+// Packs the low 20 bits of length above the low 44 bits of offset; higher
+// bits of either are dropped.
+[[nodiscard]] constexpr map_entry encode_mapentry(std::uint64_t offset, std::uint32_t length) {
+  return (std::uint64_t{length} << entry_offset_bits) | (offset & entry_offset_mask);
+}
+
+void put_mapentry(std::span<std::uint8_t, map_entry_size> dest, map_entry entry);
+
+// Writes count bytes at the absolute position. Returns the number of bytes
+// written: 0 when the stream cannot be moved there, fewer than count when the
+// write falls short.
+[[nodiscard]] std::uint32_t fseekwrite(output_stream &stream, std::uint64_t position,
+                                       std::uint32_t count, const void *data);
+
+// Serialises the header and writes it at position 0. Returns 0 when all of
+// it was written, 1 otherwise.
+[[nodiscard]] int write_header(output_stream &stream, const image_header &header);
+
+}  // namespace blankimg
