@@ -1,0 +1,113 @@
+#include "tests/test_support.hpp"
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <csignal>
+
+namespace blankimg::test {
+
+namespace {
+
+std::string read_text(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+[[noreturn]] void exec_tool(const tool_run &run, const std::string &out, const std::string &err) {
+  if (run.file_size_limit) {
+    const rlimit limit{.rlim_cur = *run.file_size_limit, .rlim_max = *run.file_size_limit};
+    if (setrlimit(RLIMIT_FSIZE, &limit) != 0 || std::signal(SIGXFSZ, SIG_IGN) == SIG_ERR)
+      _exit(125);
+  }
+  const int out_fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  const int err_fd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  if (out_fd < 0 || err_fd < 0 || dup2(out_fd, STDOUT_FILENO) < 0 ||
+      dup2(err_fd, STDERR_FILENO) < 0)
+    _exit(125);
+  std::string name = run.program_name.value_or(BLANKIMG_PATH);
+  std::vector<char *> argv;
+  if (!run.empty_argv) {
+    argv.push_back(name.data());
+    for (const std::string &argument : run.arguments)
+      argv.push_back(const_cast<char *>(argument.c_str()));
+  }
+  argv.push_back(nullptr);
+  execv(BLANKIMG_PATH, argv.data());
+  _exit(126);
+}
+
+}  // namespace
+
+scratch_dir::scratch_dir() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "blankimg-test-XXXXXX").string();
+  if (mkdtemp(pattern.data()) == nullptr)
+    std::abort();
+  path = pattern;
+}
+
+scratch_dir::~scratch_dir() {
+  std::filesystem::remove_all(path);
+}
+
+bool file_exists(const std::string &path) {
+  return std::filesystem::exists(path);
+}
+
+bytes read_file(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  return bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void write_file(const std::string &path, const bytes &content) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char *>(content.data()),
+            static_cast<std::streamsize>(content.size()));
+}
+
+tool_result run_tool(const tool_run &run) {
+  const scratch_dir capture;
+  const std::string out = capture.file("stdout");
+  const std::string err = capture.file("stderr");
+  const pid_t child = fork();
+  if (child == 0)
+    exec_tool(run, out, err);
+  int wait_status = 0;
+  if (child < 0 || waitpid(child, &wait_status, 0) != child)
+    return {-1, "", ""};
+  const int status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : -1;
+  return {status, read_text(out), read_text(err)};
+}
+
+bytes worked_example_image() {
+  bytes image = {
+      'T',  'a',  'v',  'r',  'e',  'l',  'i',  'n',   // magic tag
+      0x00, 0x00, 0x00, 0x50, 0x00, 0x00, 0x00, 0x02,  // header length, fixed word a
+      0x00, 0x00, 0x00, 0x02, 0x00, 0x00, 0x00, 0x00,  // fixed words b and c
+      0x00, 0x00, 0x00, 0x02, 0x00, 0x00, 0x00, 0x02,  // blocksize, block count
+      0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x01,  // cylinders, heads
+      0x00, 0x00, 0x00, 0x03,                          // sectors per track
+  };
+  image.resize(76);  // the two zero blocks
+  const bytes tail = {
+      0x00, 0x00, 0x00, 0x80,                          // bytes per sector
+      0x00, 0x10, 0x00, 0x00, 0x00, 0x00, 0x00, 0x68,  // block 0: 256 bytes at 104
+      0x00, 0x10, 0x00, 0x00, 0x00, 0x00, 0x01, 0x68,  // block 1: 256 bytes at 360
+      'E',  'n',  'd',  'O',  'f',  'L',  'i',  's',   // end of list
+  };
+  image.insert(image.end(), tail.begin(), tail.end());
+  image.resize(616);  // two blocks of zeros
+  return image;
+}
+
+}  // namespace blankimg::test

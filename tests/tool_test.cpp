@@ -1,0 +1,188 @@
+// The tool end to end: what it prints, its exit status, and the file it leaves.
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/test_support.hpp"
+
+namespace blankimg::test {
+namespace {
+
+const std::vector<std::string> worked_example_geometry = {"2", "1", "1", "3", "128"};
+
+std::vector<std::string> with_dest(const std::string &dest, std::vector<std::string> numbers) {
+  numbers.insert(numbers.begin(), dest);
+  return numbers;
+}
+
+bool all_zero(const bytes &data, std::size_t from) {
+  return std::all_of(data.begin() + static_cast<std::ptrdiff_t>(from), data.end(),
+                     [](std::uint8_t b) { return b == 0; });
+}
+
+TEST(Tool, WritesTheWorkedExampleByteForByte) {
+  const scratch_dir dir;
+  const tool_result result =
+      run_tool({.arguments = with_dest(dir.file("img"), worked_example_geometry)});
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.out, "");
+  EXPECT_EQ(result.err, "");
+  EXPECT_EQ(read_file(dir.file("img")), worked_example_image());
+}
+
+TEST(Tool, RefusesBadArgumentsWithOneLineAndNoFile) {
+  struct example {
+    std::vector<std::string> numbers;
+    std::string message;
+  };
+  const std::string usage =
+      std::string(BLANKIMG_PATH) + " dest blocksize cylinders heads sectors/tracks bytes/sector\n";
+  const example examples[] = {
+      {{"2", "1", "1", "3"}, usage},
+      {{"2", "1", "1", "3", "128", "9"}, usage},
+      {{"2048", "1", "1", "3", "128"}, "invalid blocksize\n"},
+      {{"0", "1", "1", "3", "128"}, "invalid blocksize\n"},
+      {{"-5", "1", "1", "3", "128"}, "invalid blocksize\n"},
+      {{"two", "1", "1", "3", "128"}, "invalid blocksize\n"},
+      {{"0", "0", "1", "3", "128"}, "invalid blocksize\n"},
+      {{"99999999999", "1", "1", "3", "128"}, "invalid blocksize\n"},
+      {{"2", "0", "1", "3", "128"}, "invalid geometry\n"},
+      {{"2", "1", "0", "3", "128"}, "invalid geometry\n"},
+      {{"2", "1", "1", "0", "128"}, "invalid geometry\n"},
+      {{"2", "1", "1", "3", "1048576"}, "invalid geometry\n"},
+      {{"2", "1", "1", "3", "-1"}, "invalid geometry\n"},
+      {{"2", "1", "1", "3", "99999999999"}, "invalid geometry\n"},
+      {{"2047", "1", "1", "3", "1024"}, "invalid blocksize\n"},
+      {{"1", "65536", "65536", "1", "0"}, "image too large\n"},
+      {{"64", "1000000", "255", "63", "2048"}, "image too large\n"},
+  };
+  for (const example &e : examples) {
+    const scratch_dir dir;
+    const tool_result result = run_tool({.arguments = with_dest(dir.file("img"), e.numbers)});
+    EXPECT_EQ(result.status, 1) << e.message;
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err, e.message);
+    EXPECT_FALSE(file_exists(dir.file("img"))) << e.message;
+  }
+}
+
+TEST(Tool, UsageLineNamesTheProgramAsInvoked) {
+  struct example {
+    tool_run run;
+    std::string name;
+  };
+  const example examples[] = {
+      {{.arguments = {"img"}, .program_name = "mkimg"}, "mkimg"},
+      {{.arguments = {"img"}, .program_name = ""}, "blankimg"},
+      {{.empty_argv = true}, "blankimg"},
+  };
+  for (const example &e : examples) {
+    const tool_result result = run_tool(e.run);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.err, e.name + " dest blocksize cylinders heads sectors/tracks bytes/sector\n");
+  }
+}
+
+TEST(Tool, CutsAnExistingDestinationAndRewritesIt) {
+  const scratch_dir dir;
+  write_file(dir.file("img"), bytes(5000, 0xff));
+  EXPECT_EQ(run_tool({.arguments = with_dest(dir.file("img"), worked_example_geometry)}).status, 0);
+  EXPECT_EQ(read_file(dir.file("img")), worked_example_image());
+}
+
+TEST(Tool, CannotOpenADestinationInAMissingDirectory) {
+  const scratch_dir dir;
+  const tool_result result =
+      run_tool({.arguments = with_dest(dir.file("missing/img"), worked_example_geometry)});
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.err, "can't open dest\n");
+}
+
+struct layout_example {
+  std::vector<std::string> numbers;
+  std::uint32_t block_count;
+  std::uint32_t block_bytes;
+  std::uint32_t bytes_per_sector;  // as stored, after reading the argument
+};
+
+std::uint64_t big_endian(const bytes &data, std::size_t at, std::size_t size) {
+  std::uint64_t value = 0;
+  for (std::size_t i = 0; i < size; ++i)
+    value = value << 8 | data[at + i];
+  return value;
+}
+
+TEST(Tool, LaysOutMapMarkerAndZeroDataForEveryGeometry) {
+  const layout_example examples[] = {
+      {{"2", "1", "1", "5", "16"}, 3, 32, 16},           // rounds up: the last block is whole
+      {{"3", "1", "1", "2", "4096"}, 1, 12288, 4096},    // sectors longer than one write
+      {{"1", "1", "1", "1", "5000"}, 1, 5000, 5000},     // and not a multiple of it
+      {{"4", "3", "2", "7", "0"}, 11, 0, 0},             // empty blocks: no data area
+      {{"1", "2", "1", "1", "512xyz"}, 2, 512, 512},     // digits then letters
+      {{"64", "4", "16", "63", "512"}, 63, 32768, 512},  // more than the stream's buffer
+  };
+  for (const layout_example &e : examples) {
+    const scratch_dir dir;
+    ASSERT_EQ(run_tool({.arguments = with_dest(dir.file("img"), e.numbers)}).status, 0);
+    const bytes image = read_file(dir.file("img"));
+    const std::uint64_t data_start = 88 + 8ULL * e.block_count;
+    ASSERT_EQ(image.size(), data_start + std::uint64_t{e.block_count} * e.block_bytes);
+    EXPECT_EQ(big_endian(image, 28, 4), e.block_count);
+    EXPECT_EQ(big_endian(image, 76, 4), e.bytes_per_sector);
+    for (std::uint32_t i = 0; i < e.block_count; ++i) {
+      const std::uint64_t entry = big_endian(image, 80 + 8 * i, 8);
+      EXPECT_EQ(entry >> 44, e.block_bytes) << "block " << i;
+      EXPECT_EQ(entry & ((1ULL << 44) - 1), data_start + std::uint64_t{i} * e.block_bytes);
+    }
+    EXPECT_EQ(std::string(image.begin() + 80 + 8 * e.block_count,
+                          image.begin() + static_cast<std::ptrdiff_t>(data_start)),
+              "EndOfLis");
+    EXPECT_TRUE(all_zero(image, data_start));
+  }
+}
+
+TEST(Tool, ReportsAFullDeviceWhetherItShowsOnAWriteOrOnClose) {
+  const std::vector<std::string> sizes[] = {
+      worked_example_geometry,         // all of it still buffered at close
+      {"64", "4", "16", "63", "512"},  // fills the buffer many times over
+  };
+  for (const std::vector<std::string> &numbers : sizes) {
+    const tool_result result = run_tool({.arguments = with_dest("/dev/full", numbers)});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.err, "write error\n");
+  }
+}
+
+TEST(Tool, StopsAtAFileSizeLimitAndLeavesThePartialFile) {
+  struct example {
+    const char *where;
+    std::vector<std::string> numbers;
+    std::uint64_t limit;
+  };
+  const example examples[] = {
+      {"header", worked_example_geometry, 40},
+      {"block map", worked_example_geometry, 84},
+      {"end-of-list marker", worked_example_geometry, 100},
+      {"data area", worked_example_geometry, 300},
+      {"data area, past the first buffers", {"64", "4", "16", "63", "512"}, 1000000},
+  };
+  for (const example &e : examples) {
+    const scratch_dir dir;
+    const tool_result result =
+        run_tool({.arguments = with_dest(dir.file("img"), e.numbers), .file_size_limit = e.limit});
+    EXPECT_EQ(result.status, 1) << e.where;
+    EXPECT_EQ(result.err, "write error\n") << e.where;
+    const bytes partial = read_file(dir.file("img"));
+    EXPECT_EQ(partial.size(), e.limit) << e.where;
+    if (e.numbers == worked_example_geometry) {
+      const bytes whole = worked_example_image();
+      EXPECT_EQ(partial,
+                bytes(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(e.limit)));
+    }
+  }
+}
+
+}  // namespace
+}  // namespace blankimg::test
