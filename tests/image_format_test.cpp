@@ -117,7 +117,7 @@ TEST_F(FseekwriteTest, PositionBeyond32BitsLandsExactlyThere) {
   std::array<std::uint8_t, 5> read_back{};
   ASSERT_EQ(fseeko(in, static_cast<off_t>(position - 1), SEEK_SET), 0);
   EXPECT_EQ(std::fread(read_back.data(), 1, read_back.size(), in), read_back.size());
-  std::fclose(in);
+  EXPECT_EQ(std::fclose(in), 0);
   EXPECT_EQ(read_back, (std::array<std::uint8_t, 5>{0, 0xde, 0xad, 0xbe, 0xef}));
 }
 

@@ -11,7 +11,10 @@
 namespace blankimg::test {
 namespace {
 
-const std::vector<std::string> worked_example_geometry = {"2", "1", "1", "3", "128"};
+// blocksize, cylinders, heads, sectors and bytes/sector of the worked example
+std::vector<std::string> worked_example_geometry() {
+  return {"2", "1", "1", "3", "128"};
+}
 
 std::vector<std::string> with_dest(const std::string &dest, std::vector<std::string> numbers) {
   numbers.insert(numbers.begin(), dest);
@@ -30,7 +33,7 @@ TEST(Tool, WritesTheWorkedExampleByteForByteOverWhateverWasThere) {
     if (earlier)
       write_file(dir.file("img"), *earlier);
     const tool_result result =
-        run_tool({.arguments = with_dest(dir.file("img"), worked_example_geometry)});
+        run_tool({.arguments = with_dest(dir.file("img"), worked_example_geometry())});
     EXPECT_EQ(result.status, 0);
     EXPECT_EQ(result.out, "");
     EXPECT_EQ(result.err, "");
@@ -94,7 +97,7 @@ TEST(Tool, UsageLineNamesTheProgramAsInvoked) {
 TEST(Tool, CannotOpenADestinationInAMissingDirectory) {
   const scratch_dir dir;
   const tool_result result =
-      run_tool({.arguments = with_dest(dir.file("missing/img"), worked_example_geometry)});
+      run_tool({.arguments = with_dest(dir.file("missing/img"), worked_example_geometry())});
   EXPECT_EQ(result.status, 1);
   EXPECT_EQ(result.err, "can't open dest\n");
 }
@@ -135,7 +138,7 @@ TEST(Tool, LaysOutMapMarkerAndZeroDataForEveryGeometry) {
       EXPECT_EQ(entry >> 44, e.block_bytes) << "block " << i;
       EXPECT_EQ(entry & ((1ULL << 44) - 1), data_start + std::uint64_t{i} * e.block_bytes);
     }
-    EXPECT_EQ(std::string(image.begin() + 80 + 8 * e.block_count,
+    EXPECT_EQ(std::string(image.begin() + static_cast<std::ptrdiff_t>(data_start - 8),
                           image.begin() + static_cast<std::ptrdiff_t>(data_start)),
               "EndOfLis");
     EXPECT_TRUE(all_zero(image, data_start));
@@ -144,7 +147,7 @@ TEST(Tool, LaysOutMapMarkerAndZeroDataForEveryGeometry) {
 
 TEST(Tool, ReportsAFullDeviceWhetherItShowsOnAWriteOrOnClose) {
   const std::vector<std::string> sizes[] = {
-      worked_example_geometry,         // all of it still buffered at close
+      worked_example_geometry(),       // all of it still buffered at close
       {"64", "4", "16", "63", "512"},  // fills the buffer many times over
   };
   for (const std::vector<std::string> &numbers : sizes) {
@@ -161,10 +164,10 @@ TEST(Tool, StopsAtAFileSizeLimitAndLeavesThePartialFile) {
     std::uint64_t limit;
   };
   const example examples[] = {
-      {"header", worked_example_geometry, 40},
-      {"block map", worked_example_geometry, 84},
-      {"end-of-list marker", worked_example_geometry, 100},
-      {"data area", worked_example_geometry, 300},
+      {"header", worked_example_geometry(), 40},
+      {"block map", worked_example_geometry(), 84},
+      {"end-of-list marker", worked_example_geometry(), 100},
+      {"data area", worked_example_geometry(), 300},
       {"data area, past the first buffers", {"64", "4", "16", "63", "512"}, 1000000},
   };
   for (const example &e : examples) {
@@ -175,7 +178,7 @@ TEST(Tool, StopsAtAFileSizeLimitAndLeavesThePartialFile) {
     EXPECT_EQ(result.err, "write error\n") << e.where;
     const bytes partial = read_file(dir.file("img"));
     EXPECT_EQ(partial.size(), e.limit) << e.where;
-    if (e.numbers == worked_example_geometry) {
+    if (e.numbers == worked_example_geometry()) {
       const bytes whole = worked_example_image();
       EXPECT_EQ(partial,
                 bytes(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(e.limit)));

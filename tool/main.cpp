@@ -11,15 +11,19 @@
 
 namespace {
 
+// Prints the failure's one line; should standard error itself fail, the
+// exit status still tells.
 int report(blankimg::run_status status, std::span<const char *const> command_line) {
   using blankimg::run_status;
   if (status == run_status::ok)
     return EXIT_SUCCESS;
-  if (status == run_status::usage)
-    std::fprintf(stderr, "%s dest blocksize cylinders heads sectors/tracks bytes/sector\n",
-                 blankimg::program_name(command_line));
-  else
-    std::fputs(blankimg::message_for(status), stderr);
+  const char *name = blankimg::program_name(command_line);
+  if (status == run_status::usage) {
+    static_cast<void>(std::fprintf(
+        stderr, "%s dest blocksize cylinders heads sectors/tracks bytes/sector\n", name));
+  } else {
+    static_cast<void>(std::fputs(blankimg::message_for(status), stderr));
+  }
   return EXIT_FAILURE;
 }
 

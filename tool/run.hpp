@@ -26,7 +26,7 @@ inline constexpr std::uint32_t max_blocksize = 2047;
 inline constexpr std::uint32_t zero_sector_size = 2048;  // longer sectors go in pieces
 // Each full buffer costs one write system call. Here a 256 KiB buffer keeps
 // the run near dd with 1 MiB blocks; 64 KiB costs a third more wall time.
-inline constexpr std::size_t stream_buffer_size = 256 * 1024;
+inline constexpr std::size_t stream_buffer_size = std::size_t{256} * 1024;
 
 // Everything the writer needs, worked out before the destination is opened.
 struct image_plan {
