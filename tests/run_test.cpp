@@ -68,6 +68,8 @@ TEST(PlanImage, RefusesExactlyWhatTheFieldsCannotHold) {
       {{"img", "1", "-1", "-1", "-1", "0"}, run_status::image_too_large},
       {{"img", "2047", "-1", "-1", "-1", "0"}, run_status::image_too_large},
       {{"img", "1", largest_block_count_in_reach, "1", "1", "1048575"}, run_status::ok},
+      {{"img", "1", "4255487674", "1", "1", "4126"}, run_status::ok},  // 2^44 - 12 bytes
+      {{"img", "1", "4061922430", "1", "1", "4323"}, run_status::image_too_large},  // 2^44 + 2
       {{"img", "1", one_block_too_many, "1", "1", "1048575"}, run_status::image_too_large},
   };
   for (const example &e : examples) {

@@ -1,0 +1,115 @@
+// Feeds argument vectors, NUL-separated in the input, to the command-line
+// reading and checking, and holds every answer to an independent reading:
+// strtoll for the numbers, 128-bit arithmetic for the sizes.
+#include <array>
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "tool/run.hpp"
+
+namespace {
+
+using namespace blankimg;
+__extension__ using wide = unsigned __int128;
+
+constexpr std::size_t max_arguments = 12;
+
+void require(bool property) {
+  if (!property)
+    std::abort();
+}
+
+// strtoll reads the same syntax over a wider range; only values in
+// -2147483648..4294967295 may be accepted, taken modulo 2^32.
+std::optional<std::uint32_t> reference_number(const std::string &text) {
+  errno = 0;
+  const long long value = std::strtoll(text.c_str(), nullptr, 10);
+  if (errno == ERANGE || value < -2147483648LL || value > 4294967295LL)
+    return std::nullopt;
+  return static_cast<std::uint32_t>(value);
+}
+
+std::vector<std::string> split_arguments(std::string_view input) {
+  std::vector<std::string> arguments;
+  for (;;) {
+    const std::size_t end = input.find('\0');
+    arguments.emplace_back(input.substr(0, end));
+    if (end == std::string_view::npos || arguments.size() == max_arguments)
+      return arguments;
+    input.remove_prefix(end + 1);
+  }
+}
+
+void check_accepted(const image_plan &plan, const std::vector<std::uint32_t> &numbers) {
+  const image_header &h = plan.header;
+  require(h.blocksize == numbers[0] && h.cylinders == numbers[1] && h.heads == numbers[2] &&
+          h.sectors == numbers[3] && h.bytes_per_sector == numbers[4]);
+  require(h.header_length == 80 && h.fixed_word_a == 2 && h.fixed_word_b == 2 &&
+          h.fixed_word_c == 0);
+  require(h.blocksize >= 1 && h.blocksize <= max_blocksize);
+
+  // Enough blocks for every sector, and not one more.
+  const wide sectors = wide{h.cylinders} * h.heads * h.sectors;
+  require(sectors > 0 && wide{h.block_count} * h.blocksize >= sectors &&
+          wide{h.block_count - 1U} * h.blocksize < sectors);
+
+  const wide block_bytes = wide{h.blocksize} * h.bytes_per_sector;
+  require(plan.block_bytes == block_bytes && block_bytes <= max_entry_length);
+  const wide image_bytes = 88 + wide{8} * h.block_count + wide{h.block_count} * block_bytes;
+  require(image_bytes <= max_image_bytes);
+
+  // The first and the last entry keep their length and offset whole.
+  const std::uint64_t first = data_area_offset(h.block_count);
+  const std::uint64_t last = first + std::uint64_t{h.block_count - 1U} * plan.block_bytes;
+  for (const std::uint64_t offset : {first, last}) {
+    const map_entry entry = encode_mapentry(offset, plan.block_bytes);
+    require((entry >> 44) == plan.block_bytes && (entry & entry_offset_mask) == offset);
+  }
+}
+
+void check_refused(run_status status, std::size_t argument_count_given) {
+  require((status == run_status::usage) == (argument_count_given != argument_count));
+  if (status == run_status::usage)
+    return;
+  const std::array<std::string_view, 3> refusals = {"invalid blocksize\n", "invalid geometry\n",
+                                                    "image too large\n"};
+  const char *message = message_for(status);
+  require(message != nullptr);
+  std::size_t matches = 0;
+  for (std::string_view refusal : refusals)
+    matches += refusal == message ? 1 : 0;
+  require(matches == 1);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
+  const std::vector<std::string> arguments =
+      split_arguments(std::string_view(reinterpret_cast<const char *>(data), size));
+
+  std::vector<const char *> command_line = {"blankimg"};
+  for (const std::string &argument : arguments) {
+    command_line.push_back(argument.c_str());
+    require(read_number(argument.c_str()) == reference_number(argument));
+  }
+
+  image_plan plan{};
+  const run_status status = plan_image(command_line, plan);
+  if (status != run_status::ok) {
+    check_refused(status, arguments.size());
+    return 0;
+  }
+  require(arguments.size() == argument_count);
+  require(std::strcmp(plan.dest, arguments[0].c_str()) == 0);
+  std::vector<std::uint32_t> numbers;
+  for (std::size_t i = 1; i < arguments.size(); ++i)
+    numbers.push_back(*reference_number(arguments[i]));
+  check_accepted(plan, numbers);
+  return 0;
+}
