@@ -5,7 +5,6 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <sstream>
 
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -16,13 +15,6 @@
 namespace blankimg::test {
 
 namespace {
-
-std::string read_text(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 [[noreturn]] void exec_tool(const tool_run &run, const std::string &out, const std::string &err) {
   if (run.file_size_limit) {
@@ -86,7 +78,10 @@ tool_result run_tool(const tool_run &run) {
   if (child < 0 || waitpid(child, &wait_status, 0) != child)
     return {-1, "", ""};
   const int status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : -1;
-  return {status, read_text(out), read_text(err)};
+  const bytes printed = read_file(out);
+  const bytes complaint = read_file(err);
+  return {status, std::string(printed.begin(), printed.end()),
+          std::string(complaint.begin(), complaint.end())};
 }
 
 bytes worked_example_image() {
