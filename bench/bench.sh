@@ -57,10 +57,11 @@ done
 median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 ratio=$(median "${ratios[@]}")
 
-writes=$(strace -f -qq -e trace=write,writev,pwrite64 -o /dev/stdout "$tool" "$image" "${geometry[@]}" |
-  grep -c -E '^([0-9]+ +)?(write|writev|pwrite64)\(')
-seeks=$(strace -f -qq -e trace=lseek -o /dev/stdout "$tool" "$image" "${geometry[@]}" |
-  grep -c -E '^([0-9]+ +)?lseek\(' || true)
+calls=$work/syscalls.txt
+strace -f -qq -e trace=write,writev,pwrite64,lseek -o "$calls" "$tool" "$image" "${geometry[@]}"
+writes=$(grep -c -E '^([0-9]+ +)?(write|writev|pwrite64)\(' "$calls")
+seeks=$(grep -c -E '^([0-9]+ +)?lseek\(' "$calls" || true)
+rm -f "$calls"
 allowed_writes=$(((size + 32767) / 32768))
 rss_kib=$(/usr/bin/time -f %M "$tool" "$image" "${geometry[@]}" 2>&1)
 
