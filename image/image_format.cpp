@@ -2,9 +2,8 @@
 
 #include <algorithm>
 #include <cstddef>
-#include <limits>
 
-#include <sys/types.h>
+#include "platform/file.hpp"
 
 namespace blankimg {
 
@@ -24,17 +23,14 @@ void put_bigendian(std::span<std::uint8_t, size> dest, std::uint64_t value) {
   if (stream.position == position)
     return true;
   stream.position.reset();
-  if (position > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max()))
-    return false;
-  if (fseeko(stream.file, static_cast<off_t>(position), SEEK_SET) != 0)
+  if (!platform::seek(stream.file, position))
     return false;
   stream.position = position;
   return true;
 }
 
 // The stream has one owner in a process of one thread, so the lock stdio
-// takes on every call buys nothing; on sector-sized writes it is half the
-// cost of the call.
+// takes on every call buys nothing.
 std::size_t write_bytes(const void *data, std::uint32_t count, std::FILE *file) {
 #if BLANKIMG_HAVE_FWRITE_UNLOCKED
   return fwrite_unlocked(data, 1, count, file);
@@ -63,6 +59,16 @@ std::uint32_t fseekwrite(output_stream &stream, std::uint64_t position, std::uin
   else
     stream.position.reset();  // a short write leaves the stream position unknown
   return static_cast<std::uint32_t>(written);
+}
+
+std::uint64_t put_block_map(std::span<std::uint8_t> dest, std::uint64_t data_offset,
+                            std::uint32_t block_bytes) {
+  for (std::size_t at = 0; at + map_entry_size <= dest.size(); at += map_entry_size) {
+    put_mapentry(dest.subspan(at).first<map_entry_size>(),
+                 encode_mapentry(data_offset, block_bytes));
+    data_offset += block_bytes;
+  }
+  return data_offset;
 }
 
 int write_header(output_stream &stream, const image_header &header) {

@@ -53,8 +53,8 @@ struct image_header {
 };
 
 // An output stream and the file position it stands at, when that is known.
-// Knowing it lets writes that follow each other skip the seek, which on a
-// stdio write stream costs a flush and an lseek every time.
+// Knowing it lets writes that follow each other skip the seek, and lets a
+// destination that cannot seek, such as a pipe, take the whole image.
 struct output_stream {
   std::FILE *file;
   std::optional<std::uint64_t> position;
@@ -69,6 +69,12 @@ void put_bigendian_uint32(std::span<std::uint8_t, 4> dest, std::uint32_t value);
 }
 
 void put_mapentry(std::span<std::uint8_t, map_entry_size> dest, map_entry entry);
+
+// Fills dest with the entries of consecutive blocks of block_bytes each, the
+// first at data_offset, as many as whole entries fit. Returns the data offset
+// the next entry would carry.
+[[nodiscard]] std::uint64_t put_block_map(std::span<std::uint8_t> dest, std::uint64_t data_offset,
+                                          std::uint32_t block_bytes);
 
 // Writes count bytes at the absolute position. Returns the number of bytes
 // written: 0 when the stream cannot be moved there, fewer than count when the

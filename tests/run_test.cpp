@@ -1,4 +1,4 @@
-#include "tool/run.hpp"
+#include "tool/command_line.hpp"
 
 #include <string>
 #include <vector>
@@ -78,6 +78,52 @@ TEST(PlanImage, RefusesExactlyWhatTheFieldsCannotHold) {
     for (const char *argument : e.arguments)
       shown += std::string(argument) + ' ';
     EXPECT_EQ(plan(e.arguments, result), e.status) << shown;
+  }
+}
+
+TEST(PlanImage, ReadsOptionsBeforeTheOperandsAndSixArgumentsAsOperands) {
+  struct example {
+    std::vector<const char *> arguments;
+    run_status status;
+    const char *dest = "img";
+    preallocation mode = preallocation::falloc;
+  };
+  const example examples[] = {
+      {{"--preallocation=off", "img", "2", "1", "1", "3", "128"},
+       run_status::ok,
+       "img",
+       preallocation::off},
+      {{"--preallocation", "full", "img", "2", "1", "1", "3", "128"},
+       run_status::ok,
+       "img",
+       preallocation::full},
+      {{"--preallocation=off", "--preallocation=full", "img", "2", "1", "1", "3", "128"},
+       run_status::ok,
+       "img",
+       preallocation::full},
+      {{"--", "--img", "2", "1", "1", "3", "128"}, run_status::ok, "--img"},
+      {{"--preallocation=off", "--", "--", "2", "1", "1", "3", "128"},
+       run_status::ok,
+       "--",
+       preallocation::off},
+      {{"--img", "2", "1", "1", "3", "128"}, run_status::ok, "--img"},
+      {{"-img", "2", "1", "1", "3", "128"}, run_status::ok, "-img"},
+      {{"--preallocation=off", "img", "2", "1", "1", "3"}, run_status::invalid_blocksize},
+      {{"--preallocation=OFF", "img", "2", "1", "1", "3", "128"}, run_status::usage},
+      {{"--preallocation", "img", "2", "1", "1", "3", "128"}, run_status::usage},
+      {{"--preallocation"}, run_status::usage},
+      {{"--preallocation=off=on", "img", "2", "1", "1", "3", "128"}, run_status::usage},
+      {{"--progress-bar", "img", "2", "1", "1", "3", "128"}, run_status::usage},
+      {{"--preallocation=full", "img", "2", "1", "1", "3", "128", "9"}, run_status::usage},
+      {{"--preallocation=full", "img", "0", "1", "1", "3", "128"}, run_status::invalid_blocksize},
+  };
+  for (const example &e : examples) {
+    image_plan result{};
+    ASSERT_EQ(plan(e.arguments, result), e.status) << e.arguments.front();
+    if (e.status == run_status::ok) {
+      EXPECT_STREQ(result.dest, e.dest);
+      EXPECT_EQ(result.options.mode, e.mode) << e.arguments.front();
+    }
   }
 }
 

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include "tests/test_support.hpp"
 
@@ -16,9 +17,12 @@ std::vector<std::string> worked_example_geometry() {
   return {"2", "1", "1", "3", "128"};
 }
 
-std::vector<std::string> with_dest(const std::string &dest, std::vector<std::string> numbers) {
-  numbers.insert(numbers.begin(), dest);
-  return numbers;
+// The command line: the options, then dest and the numbers.
+std::vector<std::string> with_dest(const std::string &dest, const std::vector<std::string> &numbers,
+                                   std::vector<std::string> options = {}) {
+  options.push_back(dest);
+  options.insert(options.end(), numbers.begin(), numbers.end());
+  return options;
 }
 
 bool all_zero(const bytes &data, std::size_t from) {
@@ -26,18 +30,26 @@ bool all_zero(const bytes &data, std::size_t from) {
                      [](std::uint8_t b) { return b == 0; });
 }
 
-TEST(Tool, WritesTheWorkedExampleByteForByteOverWhateverWasThere) {
+TEST(Tool, WritesTheWorkedExampleByteForByteInEveryModeOverWhateverWasThere) {
   const std::optional<bytes> earlier_contents[] = {std::nullopt, bytes(5000, 0xff)};
-  for (const std::optional<bytes> &earlier : earlier_contents) {
-    const scratch_dir dir;
-    if (earlier)
-      write_file(dir.file("img"), *earlier);
-    const tool_result result =
-        run_tool({.arguments = with_dest(dir.file("img"), worked_example_geometry())});
-    EXPECT_EQ(result.status, 0);
-    EXPECT_EQ(result.out, "");
-    EXPECT_EQ(result.err, "");
-    EXPECT_EQ(read_file(dir.file("img")), worked_example_image());
+  const std::vector<std::string> option_lists[] = {
+      {},
+      {"--preallocation=falloc"},
+      {"--preallocation", "full"},
+      {"--preallocation=off", "--"},
+  };
+  for (const std::vector<std::string> &options : option_lists) {
+    for (const std::optional<bytes> &earlier : earlier_contents) {
+      const scratch_dir dir;
+      if (earlier)
+        write_file(dir.file("img"), *earlier);
+      const tool_result result =
+          run_tool({.arguments = with_dest(dir.file("img"), worked_example_geometry(), options)});
+      EXPECT_EQ(result.status, 0);
+      EXPECT_EQ(result.out, "");
+      EXPECT_EQ(result.err, "");
+      EXPECT_EQ(read_file(dir.file("img")), worked_example_image()) << options.size();
+    }
   }
 }
 
@@ -45,6 +57,7 @@ TEST(Tool, RefusesBadArgumentsWithOneLineAndNoFile) {
   struct example {
     std::vector<std::string> numbers;
     std::string message;
+    std::vector<std::string> options = {};
   };
   const std::string usage =
       std::string(BLANKIMG_PATH) + " dest blocksize cylinders heads sectors/tracks bytes/sector\n";
@@ -66,10 +79,19 @@ TEST(Tool, RefusesBadArgumentsWithOneLineAndNoFile) {
       {{"2047", "1", "1", "3", "1024"}, "invalid blocksize\n"},
       {{"1", "65536", "65536", "1", "0"}, "image too large\n"},
       {{"64", "1000000", "255", "63", "2048"}, "image too large\n"},
+      {worked_example_geometry(), usage, {"--preallocation=sparse"}},
+      {worked_example_geometry(), usage, {"--preallocation="}},
+      {worked_example_geometry(), usage, {"--preallocation"}},  // takes dest as the mode
+      {worked_example_geometry(), usage, {"--sparse"}},
+      {{"2", "1", "1", "3"}, usage, {"--preallocation", "off"}},
+      // Six arguments are the six operands, whatever they begin with.
+      {{"2", "1", "1", "3"}, "invalid blocksize\n", {"--preallocation=off"}},
+      {{"2", "1", "1", "3", "128", "9"}, usage, {"--"}},
   };
   for (const example &e : examples) {
     const scratch_dir dir;
-    const tool_result result = run_tool({.arguments = with_dest(dir.file("img"), e.numbers)});
+    const tool_result result =
+        run_tool({.arguments = with_dest(dir.file("img"), e.numbers, e.options)});
     EXPECT_EQ(result.status, 1) << e.message;
     EXPECT_EQ(result.out, "");
     EXPECT_EQ(result.err, e.message);
@@ -157,32 +179,66 @@ TEST(Tool, ReportsAFullDeviceWhetherItShowsOnAWriteOrOnClose) {
   }
 }
 
-TEST(Tool, StopsAtAFileSizeLimitAndLeavesThePartialFile) {
+TEST(Tool, StopsAtAFileSizeLimitInEveryModeAndLeavesThePartialFile) {
   struct example {
     const char *where;
+    std::vector<std::string> options;
     std::vector<std::string> numbers;
     std::uint64_t limit;
+    std::uint64_t partial_size;
   };
+  const std::vector<std::string> hard_disk = {"64", "4", "16", "63", "512"};
   const example examples[] = {
-      {"header", worked_example_geometry(), 40},
-      {"block map", worked_example_geometry(), 84},
-      {"end-of-list marker", worked_example_geometry(), 100},
-      {"data area", worked_example_geometry(), 300},
-      {"data area, past the first buffers", {"64", "4", "16", "63", "512"}, 1000000},
+      {"header", {}, worked_example_geometry(), 40, 40},
+      {"block map", {}, worked_example_geometry(), 84, 84},
+      {"end-of-list marker", {}, worked_example_geometry(), 100, 100},
+      // Space that cannot be had in full is not taken at all.
+      {"data area, reserved", {}, worked_example_geometry(), 300, 104},
+      {"data area, a hole", {"--preallocation=off"}, worked_example_geometry(), 300, 104},
+      {"data area, written", {"--preallocation=full"}, worked_example_geometry(), 300, 300},
+      {"data area, past the first write", {"--preallocation=full"}, hard_disk, 1500000, 1500000},
+      {"data area of a larger disk, reserved", {}, hard_disk, 1500000, 592},
   };
   for (const example &e : examples) {
     const scratch_dir dir;
     const tool_result result =
-        run_tool({.arguments = with_dest(dir.file("img"), e.numbers), .file_size_limit = e.limit});
+        run_tool({.arguments = with_dest(dir.file("img"), e.numbers, e.options),
+                  .file_size_limit = e.limit});
     EXPECT_EQ(result.status, 1) << e.where;
     EXPECT_EQ(result.err, "write error\n") << e.where;
     const bytes partial = read_file(dir.file("img"));
-    EXPECT_EQ(partial.size(), e.limit) << e.where;
+    EXPECT_EQ(partial.size(), e.partial_size) << e.where;
     if (e.numbers == worked_example_geometry()) {
       const bytes whole = worked_example_image();
       EXPECT_EQ(partial,
-                bytes(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(e.limit)));
+                bytes(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(partial.size())));
     }
+  }
+}
+
+TEST(Tool, ReservesOrWritesTheDataAreaUnlessAskedForAHole) {
+  struct example {
+    const char *mode;
+    bool allocated;
+  };
+  const example examples[] = {{"falloc", true}, {"full", true}, {"off", false}};
+  // 8 MiB of data area, in 16 blocks
+  const std::vector<std::string> numbers = {"1024", "1", "4", "4096", "512"};
+  const std::uint64_t data_start = 88 + 8 * 16;
+  const std::uint64_t data_bytes = std::uint64_t{16384} * 512;
+  for (const example &e : examples) {
+    const scratch_dir dir;
+    const std::string image = dir.file("img");
+    ASSERT_EQ(run_tool({.arguments =
+                            with_dest(image, numbers, {std::string("--preallocation=") + e.mode})})
+                  .status,
+              0);
+    struct stat status {};
+    ASSERT_EQ(stat(image.c_str(), &status), 0);
+    EXPECT_EQ(static_cast<std::uint64_t>(status.st_size), data_start + data_bytes) << e.mode;
+    EXPECT_EQ(static_cast<std::uint64_t>(status.st_blocks) * 512 >= data_bytes, e.allocated)
+        << e.mode << ": " << status.st_blocks << " blocks";
+    EXPECT_TRUE(all_zero(read_file(image), data_start)) << e.mode;
   }
 }
 

@@ -1,13 +1,14 @@
-// blankimg dest blocksize cylinders heads sectors/tracks bytes/sector
+// blankimg [--preallocation=off|falloc|full] dest blocksize cylinders heads
+//          sectors/tracks bytes/sector
 //
 // Creates a blank block-mapped disk image. Silent on success; on failure
 // prints one line on standard error and exits 1.
-#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <span>
 
-#include "tool/run.hpp"
+#include "tool/command_line.hpp"
+#include "tool/write_image.hpp"
 
 namespace {
 
@@ -37,9 +38,8 @@ int main(int argc, char **argv) {
   if (const run_status checked = plan_image(command_line, plan); checked != run_status::ok)
     return report(checked, command_line);
 
-  std::array<char, stream_buffer_size> stream_buffer;  // outlives the stream: closed below
   output_stream stream{};
-  if (!open_image(plan.dest, stream_buffer, stream))
+  if (!open_image(plan.dest, stream))
     return report(run_status::cant_open_dest, command_line);
   run_status status = write_image(stream, plan);
   if (!close_image(stream) && status == run_status::ok)

@@ -1,6 +1,7 @@
 // Feeds argument vectors, NUL-separated in the input, to the command-line
 // reading and checking, and holds every answer to an independent reading:
-// strtoll for the numbers, 128-bit arithmetic for the sizes.
+// a plain walk over the options, strtoll for the numbers, 128-bit arithmetic
+// for the sizes.
 #include <array>
 #include <cerrno>
 #include <cstdint>
@@ -11,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-#include "tool/run.hpp"
+#include "tool/command_line.hpp"
 
 namespace {
 
@@ -46,6 +47,43 @@ std::vector<std::string> split_arguments(std::string_view input) {
   }
 }
 
+struct operands_reading {
+  std::size_t first;  // index of dest
+  preallocation mode;
+};
+
+// Options are read up to the first argument without "--" or past a lone
+// "--"; six arguments are always the operands. None for a bad option.
+std::optional<operands_reading> reference_operands(const std::vector<std::string> &arguments) {
+  operands_reading reading{.first = 0, .mode = preallocation::falloc};
+  if (arguments.size() == argument_count)
+    return reading;
+  const std::string prefix = "--preallocation=";
+  std::size_t at = 0;
+  while (at < arguments.size() && arguments[at].starts_with("--")) {
+    const std::string &argument = arguments[at++];
+    std::string mode;
+    if (argument == "--")
+      break;
+    if (argument.starts_with(prefix))
+      mode = argument.substr(prefix.size());
+    else if (argument == "--preallocation" && at < arguments.size())
+      mode = arguments[at++];
+    else
+      return std::nullopt;
+    if (mode == "off")
+      reading.mode = preallocation::off;
+    else if (mode == "falloc")
+      reading.mode = preallocation::falloc;
+    else if (mode == "full")
+      reading.mode = preallocation::full;
+    else
+      return std::nullopt;
+  }
+  reading.first = at;
+  return reading;
+}
+
 void check_accepted(const image_plan &plan, const std::vector<std::uint32_t> &numbers) {
   const image_header &h = plan.header;
   require(h.blocksize == numbers[0] && h.cylinders == numbers[1] && h.heads == numbers[2] &&
@@ -73,8 +111,8 @@ void check_accepted(const image_plan &plan, const std::vector<std::uint32_t> &nu
   }
 }
 
-void check_refused(run_status status, std::size_t argument_count_given) {
-  require((status == run_status::usage) == (argument_count_given != argument_count));
+void check_refused(run_status status, bool usage_expected) {
+  require((status == run_status::usage) == usage_expected);
   if (status == run_status::usage)
     return;
   const std::array<std::string_view, 3> refusals = {"invalid blocksize\n", "invalid geometry\n",
@@ -99,16 +137,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     require(read_number(argument.c_str()) == reference_number(argument));
   }
 
+  const std::optional<operands_reading> reading = reference_operands(arguments);
+  const bool usage_expected = !reading || arguments.size() - reading->first != argument_count;
   image_plan plan{};
   const run_status status = plan_image(command_line, plan);
   if (status != run_status::ok) {
-    check_refused(status, arguments.size());
+    check_refused(status, usage_expected);
     return 0;
   }
-  require(arguments.size() == argument_count);
-  require(std::strcmp(plan.dest, arguments[0].c_str()) == 0);
+  require(!usage_expected && plan.options.mode == reading->mode);
+  require(std::strcmp(plan.dest, arguments[reading->first].c_str()) == 0);
   std::vector<std::uint32_t> numbers;
-  for (std::size_t i = 1; i < arguments.size(); ++i)
+  for (std::size_t i = reading->first + 1; i < arguments.size(); ++i)
     numbers.push_back(*reference_number(arguments[i]));
   check_accepted(plan, numbers);
   return 0;
