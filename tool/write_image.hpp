@@ -9,11 +9,11 @@
 
 namespace blankimg {
 
-// The map goes out in runs of this many bytes, encoded in static storage.
-inline constexpr std::size_t map_buffer_size = std::size_t{256} * 1024;
-// Zeros go out in writes of this many bytes, straight from static storage:
-// large enough that the system call is no longer the cost.
-inline constexpr std::uint32_t zero_buffer_size = std::uint32_t{1} << 20;
+// The map and the zeros go out in writes of this many bytes from one buffer
+// in static storage. Measured here, 512 KiB writes of zeros take 0.89 times
+// as long as dd bs=1M, and 256 KiB writes 0.91 times; every byte of the
+// buffer also counts in the resident set, which is to stay under 2 MiB.
+inline constexpr std::uint32_t write_buffer_size = std::uint32_t{512} * 1024;
 
 // Creates or truncates dest. The stream is unbuffered: every write the
 // writer makes is already as large as it needs to be.
