@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstddef>
 
-#include "platform/file.hpp"
+#include "platform/system.hpp"
 
 namespace blankimg {
 

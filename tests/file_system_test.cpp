@@ -34,8 +34,8 @@ struct mounted {
 };
 
 std::vector<std::string> command(const std::string &mode, const std::string &dest) {
-  // 2 MiB of data area in 64 blocks of 32 KiB
-  return {"--preallocation=" + mode, dest, "64", "4", "16", "63", "512"};
+  // 2 MiB of data area in 63 blocks of 32 KiB
+  return with_dest(dest, {"64", "4", "16", "63", "512"}, {"--preallocation=" + mode});
 }
 constexpr std::uint64_t data_start = 88 + 8 * 63;
 constexpr std::uint64_t image_size = data_start + std::uint64_t{63} * 32768;

@@ -12,19 +12,6 @@
 namespace blankimg::test {
 namespace {
 
-// blocksize, cylinders, heads, sectors and bytes/sector of the worked example
-std::vector<std::string> worked_example_geometry() {
-  return {"2", "1", "1", "3", "128"};
-}
-
-// The command line: the options, then dest and the numbers.
-std::vector<std::string> with_dest(const std::string &dest, const std::vector<std::string> &numbers,
-                                   std::vector<std::string> options = {}) {
-  options.push_back(dest);
-  options.insert(options.end(), numbers.begin(), numbers.end());
-  return options;
-}
-
 bool all_zero(const bytes &data, std::size_t from) {
   return std::all_of(data.begin() + static_cast<std::ptrdiff_t>(from), data.end(),
                      [](std::uint8_t b) { return b == 0; });
@@ -96,6 +83,49 @@ TEST(Tool, RefusesBadArgumentsWithOneLineAndNoFile) {
     EXPECT_EQ(result.out, "");
     EXPECT_EQ(result.err, e.message);
     EXPECT_FALSE(file_exists(dir.file("img"))) << e.message;
+  }
+}
+
+TEST(Tool, AnswersHelpAndVersionOnStandardOutputAndCreatesNothing) {
+  struct example {
+    std::vector<std::string> options;
+    std::vector<std::string> printed;  // each must be in the output
+  };
+  const std::string version = std::string("blankimg ") + BLANKIMG_VERSION + "\n";
+  const example examples[] = {
+      {{"--help"},
+       {std::string(BLANKIMG_PATH) +
+            " dest blocksize cylinders heads sectors/tracks bytes/sector\n",
+        "--preallocation=MODE", "--progress", "--no-clobber", "--sync", "--version", "Exit status",
+        "man blankimg"}},
+      {{"--sync", "--help"}, {"--preallocation=MODE"}},
+      {{"--version"}, {version}},
+      {{"--progress", "--version", "--help"}, {"--no-clobber"}},
+  };
+  for (const example &e : examples) {
+    const scratch_dir dir;
+    const tool_result result =
+        run_tool({.arguments = with_dest(dir.file("img"), worked_example_geometry(), e.options)});
+    EXPECT_EQ(result.status, 0) << e.options.front();
+    EXPECT_EQ(result.err, "");
+    for (const std::string &text : e.printed)
+      EXPECT_NE(result.out.find(text), std::string::npos) << text;
+    EXPECT_FALSE(file_exists(dir.file("img")));
+  }
+  EXPECT_EQ(run_tool({.arguments = {"--version"}}).out, version);
+}
+
+TEST(Tool, NoClobberCreatesANewImageAndLeavesAnExistingFileWhole) {
+  const std::optional<bytes> earlier_contents[] = {std::nullopt, bytes(5000, 0xff), bytes()};
+  for (const std::optional<bytes> &earlier : earlier_contents) {
+    const scratch_dir dir;
+    if (earlier)
+      write_file(dir.file("img"), *earlier);
+    const tool_result result = run_tool(
+        {.arguments = with_dest(dir.file("img"), worked_example_geometry(), {"--no-clobber"})});
+    EXPECT_EQ(result.status, earlier ? 1 : 0);
+    EXPECT_EQ(result.err, earlier ? "can't open dest\n" : "");
+    EXPECT_EQ(read_file(dir.file("img")), earlier.value_or(worked_example_image()));
   }
 }
 

@@ -1,5 +1,6 @@
 #include "tool/command_line.hpp"
 
+#include <algorithm>
 #include <array>
 #include <limits>
 #include <string_view>
@@ -45,6 +46,27 @@ constexpr std::array<mode_name, 3> mode_names = {{
     {"full", preallocation::full},
 }};
 
+struct flag_name {
+  std::string_view name;
+  bool run_options::*flag;
+};
+constexpr std::array<flag_name, 5> flag_names = {{
+    {"--help", &run_options::help},
+    {"--version", &run_options::version},
+    {"--progress", &run_options::progress},
+    {"--no-clobber", &run_options::no_clobber},
+    {"--sync", &run_options::sync},
+}};
+
+// Sets the flag argument names; false when it names none.
+bool read_flag(std::string_view argument, run_options &options) {
+  const auto *const known = std::ranges::find(flag_names, argument, &flag_name::name);
+  if (known == flag_names.end())
+    return false;
+  options.*(known->flag) = true;
+  return true;
+}
+
 // Reads the options in front of the operands into options. Returns where
 // the operands begin, or none for an option that is unknown or lacks its
 // value.
@@ -57,6 +79,8 @@ std::optional<std::size_t> read_options(std::span<const char *const> command_lin
       return at;
     if (argument == "--")
       return at + 1;
+    if (read_flag(argument, options))
+      continue;
     const std::size_t equals = argument.find('=');
     const std::string_view name = argument.substr(0, equals);
     if (name != "--preallocation")
@@ -150,7 +174,13 @@ run_status plan_image(std::span<const char *const> command_line, image_plan &pla
   std::size_t first_operand = 1;
   if (command_line.size() != 1 + argument_count) {
     const std::optional<std::size_t> after_options = read_options(command_line, options);
-    if (!after_options || command_line.size() - *after_options != argument_count)
+    if (!after_options)
+      return run_status::usage;
+    if (options.help)
+      return run_status::help;
+    if (options.version)
+      return run_status::version;
+    if (command_line.size() - *after_options != argument_count)
       return run_status::usage;
     first_operand = *after_options;
   }
@@ -179,6 +209,8 @@ const char *message_for(run_status status) {
   case run_status::write_error:
     return "write error\n";
   case run_status::ok:
+  case run_status::help:
+  case run_status::version:
   case run_status::usage:
     break;
   }

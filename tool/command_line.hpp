@@ -13,6 +13,8 @@ namespace blankimg {
 
 enum class run_status {
   ok,
+  help,     // --help: the help text on standard output
+  version,  // --version: the version on standard output
   usage,
   invalid_blocksize,
   invalid_geometry,
@@ -33,6 +35,11 @@ enum class preallocation {
 
 struct run_options {
   preallocation mode = preallocation::falloc;
+  bool help = false;
+  bool version = false;
+  bool progress = false;    // report the work on standard error
+  bool no_clobber = false;  // never replace an existing dest
+  bool sync = false;        // reach stable storage before reporting success
 };
 
 // Everything the writer needs, worked out before the destination is opened.
@@ -53,7 +60,8 @@ struct image_plan {
 [[nodiscard]] std::optional<preallocation> read_preallocation(const char *text);
 
 // Checks the whole command line, program name and options included, and
-// fills the plan. Returns the first failure found, or ok.
+// fills the plan. Returns the first failure found, help or version when
+// asked for, or ok.
 //
 // Options come first and begin with "--"; the first argument that does not,
 // or the one after a lone "--", starts the six operands. Exactly six
@@ -64,7 +72,8 @@ struct image_plan {
 // The name for the usage line: the invoked name, or "blankimg" without one.
 [[nodiscard]] const char *program_name(std::span<const char *const> command_line);
 
-// The fixed line for a failure other than usage; nullptr for ok and usage.
+// The fixed line for a failure other than usage; nullptr for the answers
+// that print none: ok, help, version and usage.
 [[nodiscard]] const char *message_for(run_status status);
 
 }  // namespace blankimg

@@ -1,31 +1,68 @@
-// blankimg [--preallocation=off|falloc|full] dest blocksize cylinders heads
-//          sectors/tracks bytes/sector
+// blankimg [options] dest blocksize cylinders heads sectors/tracks bytes/sector
 //
-// Creates a blank block-mapped disk image. Silent on success; on failure
-// prints one line on standard error and exits 1.
+// Creates a blank block-mapped disk image. Silent on success unless asked to
+// report progress; on failure prints one line on standard error and exits 1.
 #include <cstdio>
 #include <cstdlib>
 #include <span>
 
+#include "platform/system.hpp"
 #include "tool/command_line.hpp"
+#include "tool/progress.hpp"
 #include "tool/write_image.hpp"
 
 namespace {
+
+constexpr const char *usage_format =
+    "%s dest blocksize cylinders heads sectors/tracks bytes/sector\n";
+
+constexpr const char *help_text =
+    "Creates dest, a blank image of a disk of the given geometry in blocks of\n"
+    "blocksize sectors. Options come before dest:\n"
+    "  --preallocation=MODE  how the data area gets its zeros: falloc reserves\n"
+    "                        the space (the default), full writes every zero,\n"
+    "                        off leaves a hole that takes no space\n"
+    "  --progress            report the work on standard error\n"
+    "  --no-clobber          never replace an existing dest\n"
+    "  --sync                flush the image to stable storage before exiting\n"
+    "  --help                print this help and exit\n"
+    "  --version             print the version and exit\n"
+    "Exit status: 0 when the image is complete, 1 on any failure.\n"
+    "Manual: man blankimg\n";
+
+// Help and version go to standard output, whose failure (a full disk, a
+// closed pipe) is a failure of the run.
+int answer(blankimg::run_status status, const char *name) {
+  using blankimg::run_status;
+  const bool printed =
+      (status == run_status::help
+           ? std::printf(usage_format, name) >= 0 && std::fputs(help_text, stdout) >= 0
+           : std::printf("blankimg %s\n", BLANKIMG_VERSION) >= 0) &&
+      std::fflush(stdout) == 0;
+  if (printed)
+    return EXIT_SUCCESS;
+  static_cast<void>(std::fputs(blankimg::message_for(run_status::write_error), stderr));
+  return EXIT_FAILURE;
+}
 
 // Prints the failure's one line; should standard error itself fail, the
 // exit status still tells.
 int report(blankimg::run_status status, std::span<const char *const> command_line) {
   using blankimg::run_status;
-  if (status == run_status::ok)
-    return EXIT_SUCCESS;
   const char *name = blankimg::program_name(command_line);
-  if (status == run_status::usage) {
-    static_cast<void>(std::fprintf(
-        stderr, "%s dest blocksize cylinders heads sectors/tracks bytes/sector\n", name));
-  } else {
+  switch (status) {
+  case run_status::ok:
+    return EXIT_SUCCESS;
+  case run_status::help:
+  case run_status::version:
+    return answer(status, name);
+  case run_status::usage:
+    static_cast<void>(std::fprintf(stderr, usage_format, name));
+    return EXIT_FAILURE;
+  default:
     static_cast<void>(std::fputs(blankimg::message_for(status), stderr));
+    return EXIT_FAILURE;
   }
-  return EXIT_FAILURE;
 }
 
 }  // namespace
@@ -38,11 +75,15 @@ int main(int argc, char **argv) {
   if (const run_status checked = plan_image(command_line, plan); checked != run_status::ok)
     return report(checked, command_line);
 
-  output_stream stream{};
-  if (!open_image(plan.dest, stream))
+  platform::ignore_write_signals();
+  image_file image{};
+  if (!open_image(plan, image))
     return report(run_status::cant_open_dest, command_line);
-  run_status status = write_image(stream, plan);
-  if (!close_image(stream) && status == run_status::ok)
+  progress_meter progress = start_progress(plan.options.progress, image_size(plan));
+  run_status status = write_image(image, plan, progress);
+  if (!close_image(image, plan.dest, plan.options.sync && status == run_status::ok) &&
+      status == run_status::ok)
     status = run_status::write_error;
+  finish_progress(progress, status == run_status::ok);
   return report(status, command_line);
 }

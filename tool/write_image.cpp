@@ -4,7 +4,7 @@
 #include <array>
 #include <cstdio>
 
-#include "platform/file.hpp"
+#include "platform/system.hpp"
 
 namespace blankimg {
 
@@ -21,7 +21,7 @@ std::uint64_t piece_to_boundary(std::uint64_t position, std::uint64_t left) {
 }
 
 [[nodiscard]] bool write_block_map(output_stream &stream, const image_plan &plan,
-                                   write_buffer buffer) {
+                                   write_buffer buffer, progress_meter &progress) {
   std::uint64_t data_offset = data_area_offset(plan.header.block_count);
   std::uint64_t write_position = block_map_offset;
   const std::uint64_t map_end = end_marker_offset(plan.header.block_count);
@@ -33,6 +33,7 @@ std::uint64_t piece_to_boundary(std::uint64_t position, std::uint64_t left) {
     if (fseekwrite(stream, write_position, bytes, buffer.data()) != bytes)
       return false;
     write_position += bytes;
+    advance_progress(progress, bytes);
   }
   return true;
 }
@@ -42,11 +43,11 @@ std::uint64_t piece_to_boundary(std::uint64_t position, std::uint64_t left) {
                     end_of_list_marker.data()) == map_entry_size;
 }
 
-// One function per mode. Each gives [offset, offset + length) its zeros and
-// leaves the file offset + length bytes long.
+// Each mode gives [offset, offset + length) its zeros and leaves the file
+// offset + length bytes long.
 
 [[nodiscard]] bool write_zeros(output_stream &stream, std::uint64_t offset, std::uint64_t length,
-                               write_buffer buffer) {
+                               write_buffer buffer, progress_meter &progress) {
   // The map was encoded in the buffer; only as much as is written is cleared.
   const std::span<std::uint8_t> zeros =
       buffer.first(static_cast<std::size_t>(std::min<std::uint64_t>(length, buffer.size())));
@@ -58,32 +59,22 @@ std::uint64_t piece_to_boundary(std::uint64_t position, std::uint64_t left) {
       return false;
     offset += count;
     left -= count;
+    advance_progress(progress, count);
   }
   return true;
 }
 
-// Where the file system cannot reserve space, the zeros are written.
-[[nodiscard]] bool reserve_zeros(output_stream &stream, std::uint64_t offset, std::uint64_t length,
-                                 write_buffer zeros) {
-  switch (platform::reserve_space(stream.file, offset, length)) {
+// The file system sizes the data area itself where it can (falloc reserves
+// the space, off leaves a hole); where it cannot, the zeros are written.
+[[nodiscard]] bool write_zeros_unless_sized(platform::space_result sized, output_stream &stream,
+                                            std::uint64_t offset, std::uint64_t length,
+                                            write_buffer zeros, progress_meter &progress) {
+  switch (sized) {
   case platform::space_result::done:
+    advance_progress(progress, length);
     return true;
   case platform::space_result::unsupported:
-    return write_zeros(stream, offset, length, zeros);
-  case platform::space_result::failed:
-    break;
-  }
-  return false;
-}
-
-// Where the destination has no length to set, the zeros are written.
-[[nodiscard]] bool leave_hole(output_stream &stream, std::uint64_t offset, std::uint64_t length,
-                              write_buffer zeros) {
-  switch (platform::extend_sparse(stream.file, offset + length)) {
-  case platform::space_result::done:
-    return true;
-  case platform::space_result::unsupported:
-    return write_zeros(stream, offset, length, zeros);
+    return write_zeros(stream, offset, length, zeros, progress);
   case platform::space_result::failed:
     break;
   }
@@ -91,7 +82,7 @@ std::uint64_t piece_to_boundary(std::uint64_t position, std::uint64_t left) {
 }
 
 [[nodiscard]] bool give_data_area_zeros(output_stream &stream, const image_plan &plan,
-                                        write_buffer buffer) {
+                                        write_buffer buffer, progress_meter &progress) {
   const std::uint64_t offset = data_area_offset(plan.header.block_count);
   const std::uint64_t length = std::uint64_t{plan.header.block_count} * plan.block_bytes;
   if (length == 0)
@@ -101,43 +92,62 @@ std::uint64_t piece_to_boundary(std::uint64_t position, std::uint64_t left) {
     return false;
   switch (plan.options.mode) {
   case preallocation::off:
-    return leave_hole(stream, offset, length, buffer);
+    return write_zeros_unless_sized(platform::extend_sparse(stream.file, offset + length), stream,
+                                    offset, length, buffer, progress);
   case preallocation::falloc:
-    return reserve_zeros(stream, offset, length, buffer);
+    return write_zeros_unless_sized(platform::reserve_space(stream.file, offset, length), stream,
+                                    offset, length, buffer, progress);
   case preallocation::full:
-    return write_zeros(stream, offset, length, buffer);
+    return write_zeros(stream, offset, length, buffer, progress);
   }
   return false;
 }
 
 }  // namespace
 
-bool open_image(const char *dest, output_stream &stream) {
-  std::FILE *file = std::fopen(dest, "wb");
-  if (file == nullptr)
+std::uint64_t image_size(const image_plan &plan) {
+  return data_area_offset(plan.header.block_count) +
+         std::uint64_t{plan.header.block_count} * plan.block_bytes;
+}
+
+bool open_image(const image_plan &plan, image_file &image) {
+  const platform::destination opened =
+      platform::open_destination(plan.dest, plan.options.no_clobber);
+  if (opened.file == nullptr)
     return false;
   // Unbuffered can only be refused for want of memory, and a buffered
   // stream writes the same bytes.
-  static_cast<void>(std::setvbuf(file, nullptr, _IONBF, 0));
-  stream = output_stream{.file = file, .position = 0};
+  static_cast<void>(std::setvbuf(opened.file, nullptr, _IONBF, 0));
+  image = image_file{.stream = {.file = opened.file, .position = 0}, .created = opened.created};
   return true;
 }
 
-run_status write_image(output_stream &stream, const image_plan &plan) {
+run_status write_image(image_file &image, const image_plan &plan, progress_meter &progress) {
   // Static storage: the stack may be as small as 64 KiB. Untouched pages of
   // it cost nothing, so small images stay small in memory.
   static std::array<std::uint8_t, write_buffer_size> buffer;
-  const bool written = write_header(stream, plan.header) == 0 &&
-                       write_block_map(stream, plan, buffer) &&
-                       write_end_marker(stream, plan.header.block_count) &&
-                       give_data_area_zeros(stream, plan, buffer);
+  output_stream &stream = image.stream;
+  const std::uint32_t block_count = plan.header.block_count;
+  bool written = write_header(stream, plan.header) == 0;
+  if (written)
+    advance_progress(progress, header_length);
+  written = written && write_block_map(stream, plan, buffer, progress) &&
+            write_end_marker(stream, block_count);
+  if (written)
+    advance_progress(progress, map_entry_size);
+  written = written && give_data_area_zeros(stream, plan, buffer, progress);
   return written ? run_status::ok : run_status::write_error;
 }
 
-bool close_image(output_stream &stream) {
-  const bool closed = std::fclose(stream.file) == 0;
-  stream = output_stream{};
-  return closed;
+bool close_image(image_file &image, const char *dest, bool sync) {
+  // Each step is checked on its own: some C libraries drop the result of
+  // the flush that fclose makes.
+  std::FILE *file = image.stream.file;
+  const bool flushed = std::fflush(file) == 0;
+  const bool synced = !sync || (flushed && platform::sync_to_storage(file, dest, image.created));
+  const bool closed = std::fclose(file) == 0;
+  image = image_file{};
+  return flushed && synced && closed;
 }
 
 }  // namespace blankimg

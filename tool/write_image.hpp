@@ -6,6 +6,7 @@
 
 #include "image/image_format.hpp"
 #include "tool/command_line.hpp"
+#include "tool/progress.hpp"
 
 namespace blankimg {
 
@@ -15,15 +16,26 @@ namespace blankimg {
 // buffer also counts in the resident set, which is to stay under 2 MiB.
 inline constexpr std::uint32_t write_buffer_size = std::uint32_t{512} * 1024;
 
-// Creates or truncates dest. The stream is unbuffered: every write the
-// writer makes is already as large as it needs to be.
-[[nodiscard]] bool open_image(const char *dest, output_stream &stream);
+struct image_file {
+  output_stream stream;
+  bool created;  // dest did not exist before this run
+};
+
+// The length of the whole image, in bytes.
+[[nodiscard]] std::uint64_t image_size(const image_plan &plan);
+
+// Creates dest, or locks and cuts the file there, as the options say. The
+// stream is unbuffered: every write the writer makes is already as large as
+// it needs to be.
+[[nodiscard]] bool open_image(const image_plan &plan, image_file &image);
 
 // Writes header, block map and end-of-list marker, then gives the data area
 // its zeros as the plan's mode says, stopping at the first failure.
-[[nodiscard]] run_status write_image(output_stream &stream, const image_plan &plan);
+[[nodiscard]] run_status write_image(image_file &image, const image_plan &plan,
+                                     progress_meter &progress);
 
-// Closes the stream; false when the rest of the image could not be written.
-[[nodiscard]] bool close_image(output_stream &stream);
+// Flushes and closes the image, first syncing it to stable storage when
+// asked; false when any of that fails. The stream is closed in any case.
+[[nodiscard]] bool close_image(image_file &image, const char *dest, bool sync);
 
 }  // namespace blankimg

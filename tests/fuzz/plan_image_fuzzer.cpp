@@ -49,13 +49,14 @@ std::vector<std::string> split_arguments(std::string_view input) {
 
 struct operands_reading {
   std::size_t first;  // index of dest
-  preallocation mode;
+  run_options options;
 };
 
 // Options are read up to the first argument without "--" or past a lone
 // "--"; six arguments are always the operands. None for a bad option.
 std::optional<operands_reading> reference_operands(const std::vector<std::string> &arguments) {
-  operands_reading reading{.first = 0, .mode = preallocation::falloc};
+  operands_reading reading{.first = 0, .options = {}};
+  run_options &options = reading.options;
   if (arguments.size() == argument_count)
     return reading;
   const std::string prefix = "--preallocation=";
@@ -65,6 +66,15 @@ std::optional<operands_reading> reference_operands(const std::vector<std::string
     std::string mode;
     if (argument == "--")
       break;
+    if (argument == "--help" || argument == "--version" || argument == "--progress" ||
+        argument == "--no-clobber" || argument == "--sync") {
+      options.help = options.help || argument == "--help";
+      options.version = options.version || argument == "--version";
+      options.progress = options.progress || argument == "--progress";
+      options.no_clobber = options.no_clobber || argument == "--no-clobber";
+      options.sync = options.sync || argument == "--sync";
+      continue;
+    }
     if (argument.starts_with(prefix))
       mode = argument.substr(prefix.size());
     else if (argument == "--preallocation" && at < arguments.size())
@@ -72,11 +82,11 @@ std::optional<operands_reading> reference_operands(const std::vector<std::string
     else
       return std::nullopt;
     if (mode == "off")
-      reading.mode = preallocation::off;
+      options.mode = preallocation::off;
     else if (mode == "falloc")
-      reading.mode = preallocation::falloc;
+      options.mode = preallocation::falloc;
     else if (mode == "full")
-      reading.mode = preallocation::full;
+      options.mode = preallocation::full;
     else
       return std::nullopt;
   }
@@ -138,14 +148,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
   }
 
   const std::optional<operands_reading> reading = reference_operands(arguments);
-  const bool usage_expected = !reading || arguments.size() - reading->first != argument_count;
   image_plan plan{};
   const run_status status = plan_image(command_line, plan);
+  if (reading && (reading->options.help || reading->options.version)) {
+    require(status == (reading->options.help ? run_status::help : run_status::version));
+    return 0;
+  }
+  const bool usage_expected = !reading || arguments.size() - reading->first != argument_count;
   if (status != run_status::ok) {
     check_refused(status, usage_expected);
     return 0;
   }
-  require(!usage_expected && plan.options.mode == reading->mode);
+  const run_options &expected = reading->options;
+  require(!usage_expected && plan.options.mode == expected.mode &&
+          plan.options.progress == expected.progress &&
+          plan.options.no_clobber == expected.no_clobber && plan.options.sync == expected.sync);
   require(std::strcmp(plan.dest, arguments[reading->first].c_str()) == 0);
   std::vector<std::uint32_t> numbers;
   for (std::size_t i = reading->first + 1; i < arguments.size(); ++i)

@@ -1,0 +1,59 @@
+// What differs between operating systems: opening, locking, sizing and
+// syncing the destination, the signals a write can raise, and the terminal
+// that --progress draws on. One implementation file per system; the build
+// picks the one that fits.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+namespace blankimg::platform {
+
+// Lets a write past a file-size limit, or into a pipe whose reader has gone,
+// fail as a write instead of ending the process unreported.
+void ignore_write_signals();
+
+struct destination {
+  std::FILE *file;  // nullptr when dest could not be had
+  bool created;     // the file did not exist before this run
+};
+
+// Opens dest for writing, creating it unless no_clobber forbids replacing
+// one that exists. A regular file is locked for this process alone, without
+// waiting, and only then cut to length 0, so that a run that finds another
+// at work leaves that run's image whole. The lock goes with the close.
+[[nodiscard]] destination open_destination(const char *path, bool no_clobber);
+
+// Moves the stream to an absolute position; false when it cannot get there,
+// a position past what the system's file offsets can name included.
+[[nodiscard]] bool seek(std::FILE *file, std::uint64_t position);
+
+enum class space_result {
+  done,
+  unsupported,  // this file or its file system has no such call: write zeros instead
+  failed,       // no room, a size limit, or an I/O error
+};
+
+// Gives [offset, offset + length) disk space that reads as zeros without
+// writing it, and makes the file that long.
+[[nodiscard]] space_result reserve_space(std::FILE *file, std::uint64_t offset,
+                                         std::uint64_t length);
+
+// Makes the file length bytes long; the new tail is a hole that reads as
+// zeros and takes no disk space until it is written.
+[[nodiscard]] space_result extend_sparse(std::FILE *file, std::uint64_t length);
+
+// Flushes what was written to stable storage, and, for a file this run
+// created, the directory entry that names it. A pipe or a terminal has
+// nothing to flush and succeeds.
+[[nodiscard]] bool sync_to_storage(std::FILE *file, const char *path, bool created);
+
+struct terminal {
+  bool smart;           // a line can be redrawn in place
+  std::uint32_t width;  // columns, when smart
+};
+
+// What standard error is: a terminal that can redraw a line, or anything else.
+[[nodiscard]] terminal query_error_terminal();
+
+}  // namespace blankimg::platform

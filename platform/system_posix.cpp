@@ -1,0 +1,162 @@
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <string_view>
+
+#include "platform/system.hpp"
+
+namespace blankimg::platform {
+
+namespace {
+
+constexpr bool fits_off_t(std::uint64_t value) {
+  return value <= static_cast<std::uint64_t>(std::numeric_limits<off_t>::max());
+}
+
+// Errors that mean "not here", as opposed to "no room".
+constexpr bool means_unsupported(int error) {
+  return error == EOPNOTSUPP || error == ENOSYS || error == ENODEV || error == ESPIPE ||
+         error == EINVAL;
+}
+
+constexpr mode_t new_file_mode = 0666;  // less the umask, as fopen creates
+
+template <typename call>
+int retry_interrupted(call system_call) {
+  int result = 0;
+  do {
+    result = system_call();
+  } while (result < 0 && errno == EINTR);
+  return result;
+}
+
+bool is_regular(int fd) {
+  struct stat status {};
+  return fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
+}
+
+// Opens without cutting: the file is cut only once it is locked.
+int open_uncut(const char *path, bool no_clobber, bool &created) {
+  const auto open_path = [path](int flags) {
+    return retry_interrupted([&] { return open(path, flags, new_file_mode); });
+  };
+  created = true;
+  int fd = open_path(O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC);
+  if (fd >= 0 || errno != EEXIST || no_clobber)
+    return fd;
+  created = false;
+  fd = open_path(O_WRONLY | O_CLOEXEC);
+  if (fd >= 0 || errno != ENOENT)
+    return fd;
+  // Gone since, or a link to nothing: create it, as fopen would.
+  created = true;
+  return open_path(O_WRONLY | O_CREAT | O_CLOEXEC);
+}
+
+// Locks and cuts a regular file; pipes and devices are neither.
+bool claim(int fd) {
+  if (!is_regular(fd))
+    return true;
+  return retry_interrupted([fd] { return flock(fd, LOCK_EX | LOCK_NB); }) == 0 &&
+         retry_interrupted([fd] { return ftruncate(fd, 0); }) == 0;
+}
+
+// fsync, where a special file that cannot be synced has nothing to sync.
+bool sync_descriptor(int fd) {
+  return retry_interrupted([fd] { return fsync(fd); }) == 0 || errno == EINVAL;
+}
+
+bool sync_directory_of(const char *path) {
+  static std::array<char, PATH_MAX> directory;
+  const std::string_view whole = path;
+  const std::size_t slash = whole.find_last_of('/');
+  std::string_view name = ".";
+  if (slash == 0)
+    name = "/";
+  else if (slash != std::string_view::npos)
+    name = whole.substr(0, slash);
+  if (name.size() >= directory.size())
+    return false;
+  *std::ranges::copy(name, directory.begin()).out = '\0';
+  const int fd =
+      retry_interrupted([] { return open(directory.data(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
+  if (fd < 0)
+    return false;
+  const bool synced = sync_descriptor(fd);
+  return close(fd) == 0 && synced;
+}
+
+}  // namespace
+
+void ignore_write_signals() {
+  static_cast<void>(std::signal(SIGPIPE, SIG_IGN));
+  static_cast<void>(std::signal(SIGXFSZ, SIG_IGN));
+}
+
+destination open_destination(const char *path, bool no_clobber) {
+  bool created = false;
+  const int fd = open_uncut(path, no_clobber, created);
+  if (fd < 0)
+    return {.file = nullptr, .created = false};
+  std::FILE *file = claim(fd) ? fdopen(fd, "wb") : nullptr;
+  if (file == nullptr)
+    static_cast<void>(close(fd));
+  return {.file = file, .created = created};
+}
+
+bool seek(std::FILE *file, std::uint64_t position) {
+  return fits_off_t(position) && fseeko(file, static_cast<off_t>(position), SEEK_SET) == 0;
+}
+
+space_result reserve_space(std::FILE *file, std::uint64_t offset, std::uint64_t length) {
+  if (!fits_off_t(offset) || !fits_off_t(length) || !fits_off_t(offset + length))
+    return space_result::failed;
+  // fallocate itself, not posix_fallocate: where the file system cannot
+  // reserve space, glibc's emulation writes a byte per block, slowly.
+  const int result = retry_interrupted([&] {
+    return fallocate(fileno(file), 0, static_cast<off_t>(offset), static_cast<off_t>(length));
+  });
+  if (result == 0)
+    return space_result::done;
+  return means_unsupported(errno) ? space_result::unsupported : space_result::failed;
+}
+
+space_result extend_sparse(std::FILE *file, std::uint64_t length) {
+  if (!fits_off_t(length))
+    return space_result::failed;
+  const int fd = fileno(file);
+  // Pipes and devices have no length to set.
+  if (!is_regular(fd))
+    return space_result::unsupported;
+  return retry_interrupted([&] { return ftruncate(fd, static_cast<off_t>(length)); }) == 0
+             ? space_result::done
+             : space_result::failed;
+}
+
+bool sync_to_storage(std::FILE *file, const char *path, bool created) {
+  return sync_descriptor(fileno(file)) && (!created || sync_directory_of(path));
+}
+
+terminal query_error_terminal() {
+  const char *term = std::getenv("TERM");
+  winsize size{};
+  if (isatty(STDERR_FILENO) == 0 || term == nullptr || std::strcmp(term, "dumb") == 0)
+    return {.smart = false, .width = 0};
+  constexpr std::uint32_t fallback_width = 80;
+  const bool sized = ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0;
+  return {.smart = true, .width = sized ? size.ws_col : fallback_width};
+}
+
+}  // namespace blankimg::platform

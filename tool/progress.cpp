@@ -1,0 +1,127 @@
+#include "tool/progress.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cinttypes>
+#include <cstdio>
+
+#include "platform/system.hpp"
+
+namespace blankimg {
+
+namespace {
+
+// A terminal can take ten redraws a second; a log wants a line every few.
+constexpr auto smart_interval = std::chrono::milliseconds(100);
+constexpr auto plain_interval = std::chrono::seconds(5);
+
+using line_buffer = std::array<char, 160>;
+
+double seconds_between(progress_clock::time_point from, progress_clock::time_point to) {
+  return std::chrono::duration<double>(to - from).count();
+}
+
+// "504.0 MiB": binary units, one decimal.
+void format_size(std::array<char, 16> &text, double bytes) {
+  constexpr std::array<const char *, 6> units = {"B", "KiB", "MiB", "GiB", "TiB", "PiB"};
+  std::size_t unit = 0;
+  for (; bytes >= 1024 && unit + 1 < units.size(); ++unit)
+    bytes /= 1024;
+  static_cast<void>(std::snprintf(text.data(), text.size(), "%.1f %s", bytes, units[unit]));
+}
+
+// "12.0 MiB of 504.0 MiB (2%), 1.1 GiB/s, 1 s left", or "..., done in 0.4 s"
+int format_line(line_buffer &line, const progress_meter &meter, progress_clock::time_point now,
+                bool complete) {
+  const double elapsed = seconds_between(meter.started, now);
+  const double rate = elapsed > 0 ? static_cast<double>(meter.done) / elapsed : 0;
+  std::array<char, 16> done{};
+  std::array<char, 16> total{};
+  std::array<char, 16> speed{};
+  format_size(done, static_cast<double>(meter.done));
+  format_size(total, static_cast<double>(meter.total));
+  format_size(speed, rate);
+  const std::uint64_t percent = meter.total == 0 ? 100 : meter.done * 100 / meter.total;
+  if (complete) {
+    return std::snprintf(line.data(), line.size(), "%s of %s (%" PRIu64 "%%), %s/s, done in %.1f s",
+                         done.data(), total.data(), percent, speed.data(), elapsed);
+  }
+  if (rate <= 0) {
+    return std::snprintf(line.data(), line.size(), "%s of %s (%" PRIu64 "%%)", done.data(),
+                         total.data(), percent);
+  }
+  const double left = static_cast<double>(meter.total - meter.done) / rate;
+  return std::snprintf(line.data(), line.size(), "%s of %s (%" PRIu64 "%%), %s/s, %.0f s left",
+                       done.data(), total.data(), percent, speed.data(), left);
+}
+
+// Standard error is unbuffered: one write for the whole line keeps it from
+// flickering. Should the write fail, the run still reports by its status.
+void put_text(const char *text, std::size_t length) {
+  static_cast<void>(std::fwrite(text, 1, length, stderr));
+}
+
+void show(progress_meter &meter, progress_clock::time_point now, bool complete) {
+  line_buffer text{};
+  const int length = format_line(text, meter, now, complete);
+  if (length < 0)
+    return;
+  auto shown = std::min(static_cast<std::size_t>(length), text.size() - 1);
+  // Redrawn in place: back to the start, the text cut short of the last
+  // column so the cursor never wraps, and the rest of the old line erased.
+  std::array<char, 200> line{};
+  std::size_t at = 0;
+  if (meter.smart) {
+    line[at++] = '\r';
+    shown = std::min<std::size_t>(shown, meter.width > 1 ? meter.width - 1 : 0);
+  }
+  at = static_cast<std::size_t>(std::copy_n(text.begin(), shown, line.begin() + at) - line.begin());
+  if (meter.smart) {
+    for (const char c : {'\x1b', '[', 'K'})
+      line[at++] = c;
+  }
+  if (!meter.smart || complete)
+    line[at++] = '\n';
+  put_text(line.data(), at);
+  meter.line_open = meter.smart && !complete;
+  meter.shown = now;
+}
+
+}  // namespace
+
+progress_meter start_progress(bool enabled, std::uint64_t total) {
+  const platform::terminal terminal =
+      enabled ? platform::query_error_terminal() : platform::terminal{};
+  const progress_clock::time_point now = progress_clock::now();
+  return {.enabled = enabled,
+          .smart = terminal.smart,
+          .width = terminal.width,
+          .total = total,
+          .done = 0,
+          .started = now,
+          .shown = now,
+          .line_open = false};
+}
+
+void advance_progress(progress_meter &meter, std::uint64_t bytes) {
+  meter.done += bytes;
+  if (!meter.enabled)
+    return;
+  const progress_clock::time_point now = progress_clock::now();
+  const auto interval = meter.smart ? progress_clock::duration(smart_interval)
+                                    : progress_clock::duration(plain_interval);
+  if (now - meter.shown >= interval)
+    show(meter, now, false);
+}
+
+void finish_progress(progress_meter &meter, bool complete) {
+  if (!meter.enabled)
+    return;
+  if (complete)
+    show(meter, progress_clock::now(), true);
+  else if (meter.line_open)
+    put_text("\n", 1);
+  meter.line_open = false;
+}
+
+}  // namespace blankimg

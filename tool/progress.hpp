@@ -1,0 +1,33 @@
+// The --progress report on standard error: on a terminal one status line
+// redrawn in place, elsewhere a plain line now and then, for logs.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+
+namespace blankimg {
+
+using progress_clock = std::chrono::steady_clock;
+
+struct progress_meter {
+  bool enabled;
+  bool smart;           // redraw one line in place
+  std::uint32_t width;  // columns of the terminal, when smart
+  std::uint64_t total;  // bytes
+  std::uint64_t done;
+  progress_clock::time_point started;
+  progress_clock::time_point shown;  // when the last line went out
+  bool line_open;                    // a redrawn line waits for its newline
+};
+
+// A meter that reports nothing unless enabled; total is the image's length.
+[[nodiscard]] progress_meter start_progress(bool enabled, std::uint64_t total);
+
+// Counts bytes as done, and shows the line when it is due.
+void advance_progress(progress_meter &meter, std::uint64_t bytes);
+
+// Shows the final line, when the image is complete, and ends the line in
+// any case, so that a message after it starts on a line of its own.
+void finish_progress(progress_meter &meter, bool complete);
+
+}  // namespace blankimg
