@@ -9,9 +9,10 @@
 
 namespace blankimg::platform {
 
-// Lets a write past a file-size limit, or into a pipe whose reader has gone,
-// fail as a write instead of ending the process unreported.
-void ignore_write_signals();
+// Readies the process for a run: a write past a file-size limit, or into a
+// pipe whose reader has gone, fails as a write instead of ending the process
+// unreported; standard output and error carry the bytes they are given.
+void prepare_process();
 
 struct destination {
   std::FILE *file;  // nullptr when dest could not be had

@@ -100,7 +100,7 @@ bool sync_directory_of(const char *path) {
 
 }  // namespace
 
-void ignore_write_signals() {
+void prepare_process() {
   static_cast<void>(std::signal(SIGPIPE, SIG_IGN));
   static_cast<void>(std::signal(SIGXFSZ, SIG_IGN));
 }

@@ -1,5 +1,7 @@
-// The data-area modes on real file systems that the test mounts: one too
-// small for the image, and one that cannot reserve space.
+// The data-area modes on real file systems: the one the tests run on, and
+// two that the test mounts, one too small for the image and one that cannot
+// reserve space.
+#include <algorithm>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -45,6 +47,33 @@ void expect_zero_data_area(const std::string &image) {
   ASSERT_EQ(written.size(), image_size);
   EXPECT_EQ(std::count(written.begin() + data_start, written.end(), 0),
             static_cast<std::ptrdiff_t>(image_size - data_start));
+}
+
+TEST(FileSystem, ReservesOrWritesTheDataAreaUnlessAskedForAHole) {
+  struct example {
+    const char *mode;
+    bool allocated;
+  };
+  const example examples[] = {{"falloc", true}, {"full", true}, {"off", false}};
+  // 8 MiB of data area, in 16 blocks
+  const std::vector<std::string> numbers = {"1024", "1", "4", "4096", "512"};
+  const std::uint64_t data_bytes = std::uint64_t{16384} * 512;
+  for (const example &e : examples) {
+    const scratch_dir dir;
+    const std::string image = dir.file("img");
+    ASSERT_EQ(run_tool({.arguments =
+                            with_dest(image, numbers, {std::string("--preallocation=") + e.mode})})
+                  .status,
+              0);
+    struct stat status {};
+    ASSERT_EQ(stat(image.c_str(), &status), 0);
+    EXPECT_EQ(file_size(image), 88 + 8 * 16 + data_bytes) << e.mode;
+    EXPECT_EQ(static_cast<std::uint64_t>(status.st_blocks) * 512 >= data_bytes, e.allocated)
+        << e.mode << ": " << status.st_blocks << " blocks";
+    const bytes tail = read_part(image, 88 + 8 * 16, data_bytes);
+    EXPECT_EQ(std::count(tail.begin(), tail.end(), 0), static_cast<std::ptrdiff_t>(data_bytes))
+        << e.mode;
+  }
 }
 
 TEST(FileSystem, OnlyAHoleFitsOnATmpfsTooSmallForTheImage) {

@@ -1,7 +1,9 @@
-// Scratch directories, whole-file reads and runs of the built tool.
+// Scratch directories, whole-file reads and runs of the built tool. Paths
+// are UTF-8 strings on every system.
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
@@ -9,6 +11,13 @@
 namespace blankimg::test {
 
 using bytes = std::vector<std::uint8_t>;
+
+// Whether the tests run where POSIX machinery is there to make failures
+// real: file-size limits, an empty argument vector, /dev/full, mounts.
+inline constexpr bool posix_machinery = BLANKIMG_TEST_POSIX != 0;
+
+// A UTF-8 path as the file system's own kind of path.
+[[nodiscard]] std::filesystem::path to_path(const std::string &utf8);
 
 // A fresh directory, removed with everything in it when the object goes.
 struct scratch_dir {
@@ -21,7 +30,10 @@ struct scratch_dir {
 };
 
 [[nodiscard]] bool file_exists(const std::string &path);
+[[nodiscard]] std::uint64_t file_size(const std::string &path);  // 0 when missing
 [[nodiscard]] bytes read_file(const std::string &path);
+// At most size bytes from offset on.
+[[nodiscard]] bytes read_part(const std::string &path, std::uint64_t offset, std::size_t size);
 void write_file(const std::string &path, const bytes &content);
 
 struct tool_result {
@@ -30,6 +42,8 @@ struct tool_result {
   std::string err;
 };
 
+// Only arguments, program_name and terminal-free runs work on every system;
+// the rest needs POSIX machinery.
 struct tool_run {
   std::vector<std::string> arguments = {};                 // after the program's name
   std::optional<std::string> program_name = std::nullopt;  // argv[0]; the tool's path if unset
@@ -39,13 +53,22 @@ struct tool_run {
   std::optional<std::uint16_t> terminal_columns = std::nullopt;  // stderr on a pseudo-terminal
 };
 
+// The built blankimg executable.
+[[nodiscard]] std::string tool_path();
+
 // Runs the blankimg executable in a child process and collects what it printed.
 [[nodiscard]] tool_result run_tool(const tool_run &run);
 
-// Starts the executable with its output discarded, and waits for it; the
-// status is as in tool_result.
-[[nodiscard]] int start_tool(const tool_run &run);
-[[nodiscard]] int wait_for_tool(int process);
+// A run started in the background, its output discarded.
+struct tool_process {
+  std::intptr_t process;
+  std::intptr_t thread;  // Windows: the one thread, to pause it
+};
+[[nodiscard]] tool_process start_tool(const tool_run &run);
+void pause_tool(const tool_process &process);
+void resume_tool(const tool_process &process);
+// The status, as in tool_result.
+[[nodiscard]] int wait_for_tool(const tool_process &process);
 
 // The command line: the options, then dest and the numbers.
 [[nodiscard]] std::vector<std::string> with_dest(const std::string &dest,

@@ -1,10 +1,7 @@
-// blankimg [options] dest blocksize cylinders heads sectors/tracks bytes/sector
-//
-// Creates a blank block-mapped disk image. Silent on success unless asked to
-// report progress; on failure prints one line on standard error and exits 1.
+#include "tool/run.hpp"
+
 #include <cstdio>
 #include <cstdlib>
-#include <span>
 
 #include "platform/system.hpp"
 #include "tool/command_line.hpp"
@@ -67,15 +64,14 @@ int report(blankimg::run_status status, std::span<const char *const> command_lin
 
 }  // namespace
 
-int main(int argc, char **argv) {
-  using namespace blankimg;
-  const std::span<const char *const> command_line(argv, static_cast<std::size_t>(argc));
+namespace blankimg {
 
+int run(std::span<const char *const> command_line) {
+  platform::prepare_process();
   image_plan plan{};
   if (const run_status checked = plan_image(command_line, plan); checked != run_status::ok)
     return report(checked, command_line);
 
-  platform::ignore_write_signals();
   image_file image{};
   if (!open_image(plan, image))
     return report(run_status::cant_open_dest, command_line);
@@ -87,3 +83,5 @@ int main(int argc, char **argv) {
   finish_progress(progress, status == run_status::ok);
   return report(status, command_line);
 }
+
+}  // namespace blankimg

@@ -1,0 +1,143 @@
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+#include <winioctl.h>
+
+#include <array>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+
+#include "platform/system.hpp"
+
+namespace blankimg::platform {
+
+namespace {
+
+constexpr bool fits_int64(std::uint64_t value) {
+  return value <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+}
+
+HANDLE handle_of(std::FILE *file) {
+  return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+}
+
+// Pipes, consoles and devices have no length and no clusters to give.
+bool is_disk_file(HANDLE handle) {
+  return GetFileType(handle) == FILE_TYPE_DISK;
+}
+
+// dest in UTF-16, for the wide calls that can name every file. A path too
+// long for the buffer could not be opened anyway.
+const wchar_t *wide_path(const char *path) {
+  static std::array<wchar_t, 32768> wide;
+  const int written = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, wide.data(),
+                                          static_cast<int>(wide.size()));
+  return written > 0 ? wide.data() : nullptr;
+}
+
+template <typename information>
+bool set_information(HANDLE handle, FILE_INFO_BY_HANDLE_CLASS kind, information value) {
+  return SetFileInformationByHandle(handle, kind, &value, sizeof value) != 0;
+}
+
+bool set_end_of_file(HANDLE handle, std::uint64_t length) {
+  FILE_END_OF_FILE_INFO end{};
+  end.EndOfFile.QuadPart = static_cast<LONGLONG>(length);
+  return set_information(handle, FileEndOfFileInfo, end);
+}
+
+bool means_no_room(DWORD error) {
+  return error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL ||
+         error == ERROR_FILE_TOO_LARGE || error == ERROR_NOT_ENOUGH_QUOTA;
+}
+
+}  // namespace
+
+void prepare_process() {
+  // Text mode would turn every "\n" into "\r\n".
+  static_cast<void>(_setmode(_fileno(stdout), _O_BINARY));
+  static_cast<void>(_setmode(_fileno(stderr), _O_BINARY));
+}
+
+destination open_destination(const char *path, bool no_clobber) {
+  const wchar_t *name = wide_path(path);
+  if (name == nullptr)
+    return {.file = nullptr, .created = false};
+  // Sharing only reading is the lock: no other writer gets in while this
+  // run holds the handle, and one that tries fails at once.
+  HANDLE handle =
+      CreateFileW(name, GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                  no_clobber ? CREATE_NEW : OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE)
+    return {.file = nullptr, .created = false};
+  const bool created = no_clobber || GetLastError() != ERROR_ALREADY_EXISTS;
+  if (is_disk_file(handle) && !set_end_of_file(handle, 0)) {
+    CloseHandle(handle);
+    return {.file = nullptr, .created = false};
+  }
+  const int fd = _open_osfhandle(reinterpret_cast<std::intptr_t>(handle), _O_WRONLY | _O_BINARY);
+  if (fd < 0) {
+    CloseHandle(handle);
+    return {.file = nullptr, .created = false};
+  }
+  std::FILE *file = _fdopen(fd, "wb");
+  if (file == nullptr)
+    static_cast<void>(_close(fd));
+  return {.file = file, .created = created};
+}
+
+bool seek(std::FILE *file, std::uint64_t position) {
+  return fits_int64(position) && _fseeki64(file, static_cast<__int64>(position), SEEK_SET) == 0;
+}
+
+space_result reserve_space(std::FILE *file, std::uint64_t offset, std::uint64_t length) {
+  if (!fits_int64(offset) || !fits_int64(length) || !fits_int64(offset + length))
+    return space_result::failed;
+  HANDLE handle = handle_of(file);
+  if (!is_disk_file(handle))
+    return space_result::unsupported;
+  // Clusters for the whole file, then the file's end moved over them: the
+  // range between the old end and the new reads as zeros.
+  FILE_ALLOCATION_INFO allocation{};
+  allocation.AllocationSize.QuadPart = static_cast<LONGLONG>(offset + length);
+  if (!set_information(handle, FileAllocationInfo, allocation))
+    return means_no_room(GetLastError()) ? space_result::failed : space_result::unsupported;
+  return set_end_of_file(handle, offset + length) ? space_result::done : space_result::failed;
+}
+
+space_result extend_sparse(std::FILE *file, std::uint64_t length) {
+  if (!fits_int64(length))
+    return space_result::failed;
+  HANDLE handle = handle_of(file);
+  if (!is_disk_file(handle))
+    return space_result::unsupported;
+  // Where the file system keeps no sparse files, the file is only longer.
+  DWORD returned = 0;
+  static_cast<void>(
+      DeviceIoControl(handle, FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &returned, nullptr));
+  return set_end_of_file(handle, length) ? space_result::done : space_result::failed;
+}
+
+bool sync_to_storage(std::FILE *file, const char * /*path*/, bool /*created*/) {
+  // A directory entry reaches the disk with the file's own metadata here.
+  HANDLE handle = handle_of(file);
+  return !is_disk_file(handle) || FlushFileBuffers(handle) != 0;
+}
+
+terminal query_error_terminal() {
+  HANDLE handle = GetStdHandle(STD_ERROR_HANDLE);
+  DWORD mode = 0;
+  CONSOLE_SCREEN_BUFFER_INFO screen{};
+  const char *term = std::getenv("TERM");
+  // A console redraws a line once it takes the escape sequences a terminal
+  // would.
+  if (GetConsoleMode(handle, &mode) == 0 || (term != nullptr && std::strcmp(term, "dumb") == 0) ||
+      SetConsoleMode(handle, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) == 0 ||
+      GetConsoleScreenBufferInfo(handle, &screen) == 0)
+    return {.smart = false, .width = 0};
+  const auto width = static_cast<std::uint32_t>(screen.srWindow.Right - screen.srWindow.Left + 1);
+  return {.smart = true, .width = width};
+}
+
+}  // namespace blankimg::platform
