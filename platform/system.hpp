@@ -49,6 +49,9 @@ enum class space_result {
 // nothing to flush and succeeds.
 [[nodiscard]] bool sync_to_storage(std::FILE *file, const char *path, bool created);
 
+// Nanoseconds from some fixed point in the past, never going back.
+[[nodiscard]] std::uint64_t monotonic_nanoseconds();
+
 struct terminal {
   bool smart;           // a line can be redrawn in place
   std::uint32_t width;  // columns, when smart

@@ -3,6 +3,7 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -147,6 +148,13 @@ space_result extend_sparse(std::FILE *file, std::uint64_t length) {
 
 bool sync_to_storage(std::FILE *file, const char *path, bool created) {
   return sync_descriptor(fileno(file)) && (!created || sync_directory_of(path));
+}
+
+std::uint64_t monotonic_nanoseconds() {
+  timespec now{};
+  static_cast<void>(clock_gettime(CLOCK_MONOTONIC, &now));
+  return static_cast<std::uint64_t>(now.tv_sec) * 1'000'000'000U +
+         static_cast<std::uint64_t>(now.tv_nsec);
 }
 
 terminal query_error_terminal() {

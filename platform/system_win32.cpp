@@ -125,6 +125,16 @@ bool sync_to_storage(std::FILE *file, const char * /*path*/, bool /*created*/) {
   return !is_disk_file(handle) || FlushFileBuffers(handle) != 0;
 }
 
+std::uint64_t monotonic_nanoseconds() {
+  LARGE_INTEGER count{};
+  LARGE_INTEGER frequency{};
+  static_cast<void>(QueryPerformanceCounter(&count));
+  static_cast<void>(QueryPerformanceFrequency(&frequency));
+  const auto ticks = static_cast<std::uint64_t>(count.QuadPart);
+  const auto per_second = static_cast<std::uint64_t>(frequency.QuadPart);
+  return ticks / per_second * 1'000'000'000U + ticks % per_second * 1'000'000'000U / per_second;
+}
+
 terminal query_error_terminal() {
   HANDLE handle = GetStdHandle(STD_ERROR_HANDLE);
   DWORD mode = 0;

@@ -12,13 +12,13 @@ namespace blankimg {
 namespace {
 
 // A terminal can take ten redraws a second; a log wants a line every few.
-constexpr auto smart_interval = std::chrono::milliseconds(100);
-constexpr auto plain_interval = std::chrono::seconds(5);
+constexpr std::uint64_t smart_interval = 100'000'000;  // nanoseconds
+constexpr std::uint64_t plain_interval = 5'000'000'000;
 
 using line_buffer = std::array<char, 160>;
 
-double seconds_between(progress_clock::time_point from, progress_clock::time_point to) {
-  return std::chrono::duration<double>(to - from).count();
+double seconds_between(std::uint64_t from, std::uint64_t to) {
+  return static_cast<double>(to - from) / 1e9;
 }
 
 // "504.0 MiB": binary units, one decimal.
@@ -31,8 +31,7 @@ void format_size(std::array<char, 16> &text, double bytes) {
 }
 
 // "12.0 MiB of 504.0 MiB (2%), 1.1 GiB/s, 1 s left", or "..., done in 0.4 s"
-int format_line(line_buffer &line, const progress_meter &meter, progress_clock::time_point now,
-                bool complete) {
+int format_line(line_buffer &line, const progress_meter &meter, std::uint64_t now, bool complete) {
   const double elapsed = seconds_between(meter.started, now);
   const double rate = elapsed > 0 ? static_cast<double>(meter.done) / elapsed : 0;
   std::array<char, 16> done{};
@@ -61,7 +60,7 @@ void put_text(const char *text, std::size_t length) {
   static_cast<void>(std::fwrite(text, 1, length, stderr));
 }
 
-void show(progress_meter &meter, progress_clock::time_point now, bool complete) {
+void show(progress_meter &meter, std::uint64_t now, bool complete) {
   line_buffer text{};
   const int length = format_line(text, meter, now, complete);
   if (length < 0)
@@ -92,7 +91,7 @@ void show(progress_meter &meter, progress_clock::time_point now, bool complete) 
 progress_meter start_progress(bool enabled, std::uint64_t total) {
   const platform::terminal terminal =
       enabled ? platform::query_error_terminal() : platform::terminal{};
-  const progress_clock::time_point now = progress_clock::now();
+  const std::uint64_t now = platform::monotonic_nanoseconds();
   return {.enabled = enabled,
           .smart = terminal.smart,
           .width = terminal.width,
@@ -107,10 +106,8 @@ void advance_progress(progress_meter &meter, std::uint64_t bytes) {
   meter.done += bytes;
   if (!meter.enabled)
     return;
-  const progress_clock::time_point now = progress_clock::now();
-  const auto interval = meter.smart ? progress_clock::duration(smart_interval)
-                                    : progress_clock::duration(plain_interval);
-  if (now - meter.shown >= interval)
+  const std::uint64_t now = platform::monotonic_nanoseconds();
+  if (now - meter.shown >= (meter.smart ? smart_interval : plain_interval))
     show(meter, now, false);
 }
 
@@ -118,7 +115,7 @@ void finish_progress(progress_meter &meter, bool complete) {
   if (!meter.enabled)
     return;
   if (complete)
-    show(meter, progress_clock::now(), true);
+    show(meter, platform::monotonic_nanoseconds(), true);
   else if (meter.line_open)
     put_text("\n", 1);
   meter.line_open = false;

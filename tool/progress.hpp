@@ -2,12 +2,9 @@
 // redrawn in place, elsewhere a plain line now and then, for logs.
 #pragma once
 
-#include <chrono>
 #include <cstdint>
 
 namespace blankimg {
-
-using progress_clock = std::chrono::steady_clock;
 
 struct progress_meter {
   bool enabled;
@@ -15,9 +12,9 @@ struct progress_meter {
   std::uint32_t width;  // columns of the terminal, when smart
   std::uint64_t total;  // bytes
   std::uint64_t done;
-  progress_clock::time_point started;
-  progress_clock::time_point shown;  // when the last line went out
-  bool line_open;                    // a redrawn line waits for its newline
+  std::uint64_t started;  // monotonic nanoseconds
+  std::uint64_t shown;    // when the last line went out
+  bool line_open;         // a redrawn line waits for its newline
 };
 
 // A meter that reports nothing unless enabled; total is the image's length.
