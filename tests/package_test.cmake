@@ -1,0 +1,37 @@
+# cmake -DBUILD_DIR=... -DWORK=... -DVERSION=... -P package_test.cmake
+# Makes the .deb with cpack, takes it apart, and runs the tool inside it.
+file(REMOVE_RECURSE "${WORK}")
+execute_process(COMMAND "${CMAKE_CPACK_COMMAND}" -G DEB -B "${WORK}" --config "${BUILD_DIR}/CPackConfig.cmake"
+                RESULT_VARIABLE result OUTPUT_VARIABLE out ERROR_VARIABLE out)
+file(GLOB deb "${WORK}/*.deb")
+if(NOT result EQUAL 0 OR NOT deb)
+  message(FATAL_ERROR "cpack -G DEB failed: ${result}\n${out}")
+endif()
+
+function(expect what actual pattern)
+  if(NOT actual MATCHES "${pattern}")
+    message(FATAL_ERROR "${what}: '${actual}' does not match '${pattern}'")
+  endif()
+endfunction()
+
+# The tool needs nothing but the C library.
+foreach(field_and_pattern "Package;^blankimg\n$" "Version;^${VERSION}\n$" "Architecture;^amd64\n$"
+                          "Section;^utils\n$" "Depends;^libc6[^,]*\n$" "Description;disk image")
+  list(GET field_and_pattern 0 field)
+  list(GET field_and_pattern 1 pattern)
+  execute_process(COMMAND dpkg-deb --field "${deb}" ${field} OUTPUT_VARIABLE value)
+  expect("${field}" "${value}" "${pattern}")
+endforeach()
+
+execute_process(COMMAND dpkg-deb --contents "${deb}" OUTPUT_VARIABLE contents)
+foreach(installed ./usr/bin/blankimg ./usr/share/man/man1/blankimg.1
+                  ./usr/share/bash-completion/completions/blankimg
+                  ./usr/share/doc/blankimg/LICENSE)
+  expect("contents" "${contents}" " ${installed}\n")
+endforeach()
+
+execute_process(COMMAND dpkg-deb --extract "${deb}" "${WORK}/root")
+execute_process(COMMAND "${WORK}/root/usr/bin/blankimg" --version
+                RESULT_VARIABLE status OUTPUT_VARIABLE printed)
+expect("blankimg --version from the package" "${status} ${printed}" "^0 blankimg ${VERSION}\n$")
+file(REMOVE_RECURSE "${WORK}")
