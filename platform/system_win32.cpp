@@ -19,7 +19,9 @@ constexpr bool fits_int64(std::uint64_t value) {
 }
 
 HANDLE handle_of(std::FILE *file) {
-  return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+  // The C runtime hands out the system's handle as an integer.
+  return reinterpret_cast<HANDLE>(  // NOLINT(performance-no-int-to-ptr)
+      _get_osfhandle(_fileno(file)));
 }
 
 // Pipes, consoles and devices have no length and no clusters to give.

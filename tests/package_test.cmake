@@ -1,4 +1,4 @@
-# cmake -DBUILD_DIR=... -DWORK=... -DVERSION=... -P package_test.cmake
+# cmake -DBUILD_DIR=... -DWORK=... -DVERSION=... [-DSANITIZED=ON] -P package_test.cmake
 # Makes the .deb with cpack, takes it apart, and runs the tool inside it.
 file(REMOVE_RECURSE "${WORK}")
 execute_process(COMMAND "${CMAKE_CPACK_COMMAND}" -G DEB -B "${WORK}" --config "${BUILD_DIR}/CPackConfig.cmake"
@@ -14,9 +14,13 @@ function(expect what actual pattern)
   endif()
 endfunction()
 
-# The tool needs nothing but the C library.
+# The tool needs nothing but the C library, unless the sanitizers are in.
+set(depends "^libc6[^,]*\n$")
+if(SANITIZED)
+  set(depends "libc6")
+endif()
 foreach(field_and_pattern "Package;^blankimg\n$" "Version;^${VERSION}\n$" "Architecture;^amd64\n$"
-                          "Section;^utils\n$" "Depends;^libc6[^,]*\n$" "Description;disk image")
+                          "Section;^utils\n$" "Depends;${depends}" "Description;disk image")
   list(GET field_and_pattern 0 field)
   list(GET field_and_pattern 1 pattern)
   execute_process(COMMAND dpkg-deb --field "${deb}" ${field} OUTPUT_VARIABLE value)

@@ -15,6 +15,20 @@
 namespace blankimg::test {
 namespace {
 
+TEST(PosixTool, RunsOnA64KiBStack) {
+  // Every large buffer is in static storage; one on the stack would crash
+  // the run, even a bare usage call, and after dest was cut.
+  const scratch_dir dir;
+  for (const std::vector<std::string> &arguments :
+       {with_dest(dir.file("img"), {"64", "4", "16", "63", "512"}, {"--preallocation=full"}),
+        with_dest(dir.file("img"), {"1", "100000", "1", "1", "0"}, {"--progress"})}) {
+    const tool_result result =
+        run_tool({.arguments = arguments, .stack_limit = std::uint64_t{64} * 1024});
+    EXPECT_EQ(result.status, 0) << arguments.front() << ": " << result.err;
+  }
+  EXPECT_EQ(run_tool({.arguments = {"img"}, .stack_limit = std::uint64_t{64} * 1024}).status, 1);
+}
+
 TEST(PosixTool, AReaderThatGoesAwayIsAWriteError) {
   const scratch_dir dir;
   const std::string fifo = dir.file("fifo");

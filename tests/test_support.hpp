@@ -49,6 +49,7 @@ struct tool_run {
   std::optional<std::string> program_name = std::nullopt;  // argv[0]; the tool's path if unset
   bool empty_argv = false;                                 // run with no argument vector at all
   std::optional<std::uint64_t> file_size_limit = std::nullopt;   // RLIMIT_FSIZE, SIGXFSZ as default
+  std::optional<std::uint64_t> stack_limit = std::nullopt;       // RLIMIT_STACK
   std::optional<std::string> term = std::nullopt;                // TERM, if not inherited
   std::optional<std::uint16_t> terminal_columns = std::nullopt;  // stderr on a pseudo-terminal
 };
@@ -61,8 +62,9 @@ struct tool_run {
 
 // A run started in the background, its output discarded.
 struct tool_process {
-  std::intptr_t process;
-  std::intptr_t thread;  // Windows: the one thread, to pause it
+  std::int64_t id;  // POSIX: the process ID
+  void *process;    // Windows: the process's handle,
+  void *thread;     // and its one thread's, to pause it
 };
 [[nodiscard]] tool_process start_tool(const tool_run &run);
 void pause_tool(const tool_process &process);

@@ -26,6 +26,11 @@ namespace {
     if (setrlimit(RLIMIT_FSIZE, &limit) != 0 || std::signal(SIGXFSZ, SIG_DFL) == SIG_ERR)
       _exit(125);
   }
+  if (run.stack_limit) {
+    const rlimit limit{.rlim_cur = *run.stack_limit, .rlim_max = *run.stack_limit};
+    if (setrlimit(RLIMIT_STACK, &limit) != 0)
+      _exit(125);
+  }
   if (run.term && setenv("TERM", run.term->c_str(), 1) != 0)
     _exit(125);
   if (out_fd < 0 || err_fd < 0 || dup2(out_fd, STDOUT_FILENO) < 0 ||
@@ -108,19 +113,19 @@ tool_process start_tool(const tool_run &run) {
     const int null = open("/dev/null", O_WRONLY);
     exec_tool(run, null, null);
   }
-  return {.process = child, .thread = 0};
+  return {.id = child, .process = nullptr, .thread = nullptr};
 }
 
 void pause_tool(const tool_process &process) {
-  kill(static_cast<pid_t>(process.process), SIGSTOP);
+  kill(static_cast<pid_t>(process.id), SIGSTOP);
 }
 
 void resume_tool(const tool_process &process) {
-  kill(static_cast<pid_t>(process.process), SIGCONT);
+  kill(static_cast<pid_t>(process.id), SIGCONT);
 }
 
 int wait_for_tool(const tool_process &process) {
-  return exit_status(static_cast<pid_t>(process.process));
+  return exit_status(static_cast<pid_t>(process.id));
 }
 
 }  // namespace blankimg::test

@@ -46,7 +46,7 @@ HANDLE inheritable_file(const wchar_t *name, DWORD access, DWORD disposition) {
 // Starts the tool with standard output and error on the given handles.
 PROCESS_INFORMATION spawn(const tool_run &run, HANDLE out, HANDLE err) {
   PROCESS_INFORMATION started{};
-  if (run.empty_argv || run.file_size_limit || run.term || run.terminal_columns)
+  if (run.empty_argv || run.file_size_limit || run.stack_limit || run.term || run.terminal_columns)
     return started;  // POSIX machinery: the tests skip these here
   std::wstring command_line = quote(widen(run.program_name.value_or(tool_path())));
   for (const std::string &argument : run.arguments)
@@ -110,22 +110,21 @@ tool_process start_tool(const tool_run &run) {
   HANDLE null = inheritable_file(L"NUL", GENERIC_WRITE, OPEN_EXISTING);
   const PROCESS_INFORMATION started = spawn(run, null, null);
   CloseHandle(null);
-  return {.process = reinterpret_cast<std::intptr_t>(started.hProcess),
-          .thread = reinterpret_cast<std::intptr_t>(started.hThread)};
+  return {.id = started.dwProcessId, .process = started.hProcess, .thread = started.hThread};
 }
 
 void pause_tool(const tool_process &process) {
-  SuspendThread(reinterpret_cast<HANDLE>(process.thread));
+  SuspendThread(process.thread);
 }
 
 void resume_tool(const tool_process &process) {
-  ResumeThread(reinterpret_cast<HANDLE>(process.thread));
+  ResumeThread(process.thread);
 }
 
 int wait_for_tool(const tool_process &process) {
-  const int status = exit_status(reinterpret_cast<HANDLE>(process.process));
-  CloseHandle(reinterpret_cast<HANDLE>(process.thread));
-  CloseHandle(reinterpret_cast<HANDLE>(process.process));
+  const int status = exit_status(process.process);
+  CloseHandle(process.thread);
+  CloseHandle(process.process);
   return status;
 }
 
