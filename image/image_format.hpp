@@ -34,6 +34,11 @@ inline constexpr std::uint64_t block_map_offset = header_length;
 [[nodiscard]] constexpr std::uint64_t data_area_offset(std::uint32_t block_count) {
   return end_marker_offset(block_count) + map_entry_size;
 }
+// The length of the whole file, the data area being the last part.
+[[nodiscard]] constexpr std::uint64_t image_end(std::uint32_t block_count,
+                                                std::uint64_t block_bytes) {
+  return data_area_offset(block_count) + block_bytes * block_count;
+}
 
 // In-memory header. Field order is not file order: bytes_per_sector is stored
 // after the two 16-byte blocks.

@@ -120,7 +120,7 @@ run_status check_operands(std::span<const char *const> operands, image_plan &pla
   if (!block_count)
     return run_status::image_too_large;
   // Every data offset must fit the 44-bit field of a map entry.
-  if (data_area_offset(*block_count) + block_bytes * *block_count > max_image_bytes)
+  if (image_end(*block_count, block_bytes) > max_image_bytes)
     return run_status::image_too_large;
 
   plan.dest = operands[0];

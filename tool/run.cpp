@@ -75,7 +75,8 @@ int run(std::span<const char *const> command_line) {
   image_file image{};
   if (!open_image(plan, image))
     return report(run_status::cant_open_dest, command_line);
-  progress_meter progress = start_progress(plan.options.progress, image_size(plan));
+  progress_meter progress =
+      start_progress(plan.options.progress, image_end(plan.header.block_count, plan.block_bytes));
   run_status status = write_image(image, plan, progress);
   if (!close_image(image, plan.dest, plan.options.sync && status == run_status::ok) &&
       status == run_status::ok)

@@ -105,11 +105,6 @@ std::uint64_t piece_to_boundary(std::uint64_t position, std::uint64_t left) {
 
 }  // namespace
 
-std::uint64_t image_size(const image_plan &plan) {
-  return data_area_offset(plan.header.block_count) +
-         std::uint64_t{plan.header.block_count} * plan.block_bytes;
-}
-
 bool open_image(const image_plan &plan, image_file &image) {
   const platform::destination opened =
       platform::open_destination(plan.dest, plan.options.no_clobber);

@@ -21,9 +21,6 @@ struct image_file {
   bool created;  // dest did not exist before this run
 };
 
-// The length of the whole image, in bytes.
-[[nodiscard]] std::uint64_t image_size(const image_plan &plan);
-
 // Creates dest, or locks and cuts the file there, as the options say. The
 // stream is unbuffered: every write the writer makes is already as large as
 // it needs to be.
