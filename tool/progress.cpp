@@ -4,6 +4,7 @@
 #include <array>
 #include <cinttypes>
 #include <cstdio>
+#include <span>
 
 #include "platform/system.hpp"
 
@@ -15,7 +16,9 @@ namespace {
 constexpr std::uint64_t smart_interval = 100'000'000;  // nanoseconds
 constexpr std::uint64_t plain_interval = 5'000'000'000;
 
+// A status line: "\r", the text, "\x1b[K" and "\n" at the most.
 using line_buffer = std::array<char, 160>;
+constexpr std::size_t line_frame = 5;
 
 double seconds_between(std::uint64_t from, std::uint64_t to) {
   return static_cast<double>(to - from) / 1e9;
@@ -31,7 +34,8 @@ void format_size(std::array<char, 16> &text, double bytes) {
 }
 
 // "12.0 MiB of 504.0 MiB (2%), 1.1 GiB/s, 1 s left", or "..., done in 0.4 s"
-int format_line(line_buffer &line, const progress_meter &meter, std::uint64_t now, bool complete) {
+int format_line(std::span<char> line, const progress_meter &meter, std::uint64_t now,
+                bool complete) {
   const double elapsed = seconds_between(meter.started, now);
   const double rate = elapsed > 0 ? static_cast<double>(meter.done) / elapsed : 0;
   std::array<char, 16> done{};
@@ -61,20 +65,20 @@ void put_text(const char *text, std::size_t length) {
 }
 
 void show(progress_meter &meter, std::uint64_t now, bool complete) {
-  line_buffer text{};
+  line_buffer line{};
+  std::size_t at = 0;
+  if (meter.smart)
+    line[at++] = '\r';
+  const std::span<char> text = std::span(line).subspan(at, line.size() - line_frame);
   const int length = format_line(text, meter, now, complete);
   if (length < 0)
     return;
   auto shown = std::min(static_cast<std::size_t>(length), text.size() - 1);
   // Redrawn in place: back to the start, the text cut short of the last
   // column so the cursor never wraps, and the rest of the old line erased.
-  std::array<char, 200> line{};
-  std::size_t at = 0;
-  if (meter.smart) {
-    line[at++] = '\r';
+  if (meter.smart)
     shown = std::min<std::size_t>(shown, meter.width > 1 ? meter.width - 1 : 0);
-  }
-  at = static_cast<std::size_t>(std::copy_n(text.begin(), shown, line.begin() + at) - line.begin());
+  at += shown;
   if (meter.smart) {
     for (const char c : {'\x1b', '[', 'K'})
       line[at++] = c;
