@@ -19,12 +19,15 @@ void put_bigendian(std::span<std::uint8_t, size> dest, std::uint64_t value) {
     dest[i] = low_byte(value >> (8 * (size - 1 - i)));
 }
 
+// Each write on a file that can seek is placed by a seek of its own, so the
+// position is the file's own whatever else has written to it. A pipe cannot
+// seek; it takes the write that follows on from the last one.
 [[nodiscard]] bool move_to(output_stream &stream, std::uint64_t position) {
-  if (stream.position == position)
-    return true;
-  stream.position.reset();
-  if (!platform::seek(stream.file, position))
+  const bool placed = platform::seek(stream.file, position);
+  if (!placed && stream.position != position) {
+    stream.position.reset();
     return false;
+  }
   stream.position = position;
   return true;
 }

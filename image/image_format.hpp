@@ -58,8 +58,8 @@ struct image_header {
 };
 
 // An output stream and the file position it stands at, when that is known.
-// Knowing it lets writes that follow each other skip the seek, and lets a
-// destination that cannot seek, such as a pipe, take the whole image.
+// Knowing it lets a destination that cannot seek, such as a pipe, take the
+// whole image in writes that follow each other.
 struct output_stream {
   std::FILE *file;
   std::optional<std::uint64_t> position;

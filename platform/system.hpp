@@ -11,8 +11,10 @@ namespace blankimg::platform {
 
 // Readies the process for a run: a write past a file-size limit, or into a
 // pipe whose reader has gone, fails as a write instead of ending the process
-// unreported; standard output and error carry the bytes they are given.
-void prepare_process();
+// unreported; standard output and error carry the bytes they are given, and
+// are open, so that no file the tool opens can take their place. False when
+// that cannot be had.
+[[nodiscard]] bool prepare_process();
 
 struct destination {
   std::FILE *file;  // nullptr when dest could not be had

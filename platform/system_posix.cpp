@@ -66,17 +66,31 @@ int open_uncut(const char *path, bool no_clobber, bool &created) {
   return open_path(O_WRONLY | O_CREAT | O_CLOEXEC);
 }
 
+// Both kinds of lock, without waiting: flock, which another run of this
+// tool takes, and a whole-file write lock of the open-file-description kind,
+// which emulators take on the images they have open and which also meets
+// the POSIX record locks of fcntl.
+bool lock_whole_file(int fd) {
+  struct flock whole {};
+  whole.l_type = F_WRLCK;
+  whole.l_whence = SEEK_SET;  // l_start and l_len 0: the whole file, however long
+  return retry_interrupted([fd] { return flock(fd, LOCK_EX | LOCK_NB); }) == 0 &&
+         retry_interrupted([&] { return fcntl(fd, F_OFD_SETLK, &whole); }) == 0;
+}
+
 // Locks and cuts a regular file; pipes and devices are neither. A file
-// that is empty once locked is left uncut: ext4 takes a cut to length 0 for
-// a file being replaced, and then starts writing the whole image out at the
-// close, which took half again as long as the run itself.
+// that is empty and holds no blocks once locked is left uncut: ext4 takes a
+// cut to length 0 for a file being replaced, and then starts writing the
+// whole image out at the close, which took half again as long as the run
+// itself. Blocks reserved past the end of an empty file (fallocate -n) are
+// freed only by the cut.
 bool claim(int fd) {
   if (!is_regular(fd))
     return true;
   struct stat locked {};
-  return retry_interrupted([fd] { return flock(fd, LOCK_EX | LOCK_NB); }) == 0 &&
-         fstat(fd, &locked) == 0 &&
-         (locked.st_size == 0 || retry_interrupted([fd] { return ftruncate(fd, 0); }) == 0);
+  return lock_whole_file(fd) && fstat(fd, &locked) == 0 &&
+         ((locked.st_size == 0 && locked.st_blocks == 0) ||
+          retry_interrupted([fd] { return ftruncate(fd, 0); }) == 0);
 }
 
 // fsync, where a special file that cannot be synced has nothing to sync.
@@ -92,7 +106,7 @@ bool sync_directory_of(const char *path) {
   if (slash == 0)
     name = "/";
   else if (slash != std::string_view::npos)
-    name = whole.substr(0, slash);
+    name = std::string_view(path, slash);
   if (name.size() >= directory.size())
     return false;
   *std::ranges::copy(name, directory.begin()).out = '\0';
@@ -106,9 +120,19 @@ bool sync_directory_of(const char *path) {
 
 }  // namespace
 
-void prepare_process() {
+bool prepare_process() {
   static_cast<void>(std::signal(SIGPIPE, SIG_IGN));
   static_cast<void>(std::signal(SIGXFSZ, SIG_IGN));
+  // A closed standard descriptor would be the next one open hands out: the
+  // image would become standard error, and the progress lines would land in
+  // it. /dev/null takes each such slot first, lowest first, as open fills them.
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF)
+      continue;
+    if (retry_interrupted([] { return open("/dev/null", O_RDWR); }) != fd)
+      return false;
+  }
+  return true;
 }
 
 destination open_destination(const char *path, bool no_clobber) {
@@ -146,13 +170,20 @@ space_result extend_sparse(std::FILE *file, std::uint64_t length) {
   // Pipes and devices have no length to set.
   if (!is_regular(fd))
     return space_result::unsupported;
-  return retry_interrupted([&] { return ftruncate(fd, static_cast<off_t>(length)); }) == 0
-             ? space_result::done
-             : space_result::failed;
+  if (retry_interrupted([&] { return ftruncate(fd, static_cast<off_t>(length)); }) == 0)
+    return space_result::done;
+  // FAT through FUSE cannot lengthen a file so, and says EPERM.
+  return errno == EPERM ? space_result::unsupported : space_result::failed;
 }
 
 bool sync_to_storage(std::FILE *file, const char *path, bool created) {
-  return sync_descriptor(fileno(file)) && (!created || sync_directory_of(path));
+  if (!sync_descriptor(fileno(file)))
+    return false;
+  if (!created)
+    return true;
+  // Through a link, the new entry stands in the directory the link leads to.
+  static std::array<char, PATH_MAX> resolved;
+  return realpath(path, resolved.data()) != nullptr && sync_directory_of(resolved.data());
 }
 
 std::uint64_t monotonic_nanoseconds() {

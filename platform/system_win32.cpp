@@ -56,10 +56,12 @@ bool means_no_room(DWORD error) {
 
 }  // namespace
 
-void prepare_process() {
-  // Text mode would turn every "\n" into "\r\n".
+bool prepare_process() {
+  // Text mode would turn every "\n" into "\r\n". The image is reached by
+  // its own handle, never through a standard descriptor.
   static_cast<void>(_setmode(_fileno(stdout), _O_BINARY));
   static_cast<void>(_setmode(_fileno(stderr), _O_BINARY));
+  return true;
 }
 
 destination open_destination(const char *path, bool no_clobber) {

@@ -6,7 +6,10 @@
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -42,40 +45,134 @@ std::size_t occurrences(const std::string &text, const std::string &part) {
   return count;
 }
 
+// The commands are fixed text and scratch paths that the tests made themselves.
+int run_shell(const std::string &command) {
+  return std::system(command.c_str());  // NOLINT(cert-env33-c)
+}
+
+bool have_strace() {
+  return run_shell("strace -V >/dev/null 2>&1") == 0;
+}
+
+// A shell command that runs the tool under strace with the given options.
+// LeakSanitizer, in a sanitizer build, cannot work under ptrace.
+std::string traced(const std::string &strace_options, const std::vector<std::string> &arguments) {
+  std::string shell = "ASAN_OPTIONS=detect_leaks=0 strace " + strace_options + " " + tool_path();
+  for (const std::string &argument : arguments)
+    shell += " '" + argument + "'";
+  return shell;
+}
+
 TEST(PosixTool, SyncFlushesTheImageAndTheDirectoryOfANewOne) {
-  // The commands are fixed text and scratch paths that the test made itself.
-  if (std::system("strace -V >/dev/null 2>&1") != 0)  // NOLINT(cert-env33-c)
+  if (!have_strace())
     GTEST_SKIP() << "strace is needed to see the fsync calls";
   struct example {
     std::vector<std::string> options;
     bool existing;
     bool image_synced;
     bool directory_synced;
+    bool through_dangling_link = false;  // the new entry stands in another directory
   };
   const example examples[] = {
       {{"--sync"}, false, true, true},
       {{"--sync", "--preallocation=off"}, true, true, false},
       {{}, false, false, false},
+      {{"--sync"}, false, true, true, true},
   };
   for (const example &e : examples) {
     const scratch_dir dir;
-    const std::string image = dir.file("img");
+    const scratch_dir elsewhere;
+    std::string image = dir.file("img");
+    const std::string named = e.through_dangling_link ? dir.file("link") : image;
+    if (e.through_dangling_link) {
+      image = elsewhere.file("img");
+      ASSERT_EQ(symlink(image.c_str(), named.c_str()), 0);
+    }
     if (e.existing)
       write_file(image, bytes(10, 1));
-    // LeakSanitizer, in a sanitizer build, cannot work under ptrace.
-    std::string shell =
-        "ASAN_OPTIONS=detect_leaks=0 strace -y -e trace=fsync -e status=successful -o " +
-        dir.file("trace") + " " + tool_path();
-    for (const std::string &argument : with_dest(image, worked_example_geometry(), e.options))
-      shell += " " + argument;
-    ASSERT_EQ(std::system(shell.c_str()), 0) << shell;  // NOLINT(cert-env33-c)
+    const std::string shell =
+        traced("-y -e trace=fsync -e status=successful -o " + dir.file("trace"),
+               with_dest(named, worked_example_geometry(), e.options));
+    ASSERT_EQ(run_shell(shell), 0) << shell;
     EXPECT_EQ(read_file(image), worked_example_image());
     // Calls that succeeded, each descriptor named by its path: "fsync(3</tmp/x/img>)".
     const bytes trace = read_file(dir.file("trace"));
     const std::string calls(trace.begin(), trace.end());
+    const std::string &holder = e.through_dangling_link ? elsewhere.path : dir.path;
     EXPECT_EQ(occurrences(calls, "<" + image + ">)") == 1, e.image_synced) << calls;
-    EXPECT_EQ(occurrences(calls, "<" + dir.path + ">)") == 1, e.directory_synced) << calls;
+    EXPECT_EQ(occurrences(calls, "<" + holder + ">)") == 1, e.directory_synced) << calls;
   }
+}
+
+// With standard error closed, the image is the next descriptor that open
+// hands out; writes slowed to 0.7 s each force a progress line out mid-way.
+TEST(PosixTool, WritesTheExactImageWithStandardErrorClosed) {
+  if (!have_strace())
+    GTEST_SKIP() << "strace is needed to slow the writes";
+  const scratch_dir dir;
+  const std::vector<std::string> disk = {"64", "8", "16", "63", "512"};
+  const std::vector<std::string> options = {"--progress", "--preallocation=full"};
+  ASSERT_EQ(run_tool({.arguments = with_dest(dir.file("reference"), disk, options)}).status, 0);
+  const std::string shell = traced("-o /dev/null -e inject=write:delay_exit=700000:when=3+",
+                                   with_dest(dir.file("img"), disk, options)) +
+                            " 2>&-";
+  ASSERT_EQ(run_shell(shell), 0) << shell;
+  EXPECT_EQ(read_file(dir.file("img")), read_file(dir.file("reference")));
+}
+
+// Emulators hold the images they have open with fcntl locks; another run
+// of this tool holds its own with flock. Each keeps the image whole.
+TEST(PosixTool, RefusesADestinationAnotherHolderHasLocked) {
+  struct example {
+    const char *lock;
+    int (*take)(int fd);
+  };
+  const example examples[] = {
+      {"flock", [](int fd) { return flock(fd, LOCK_EX | LOCK_NB); }},
+      {"open-file-description lock",
+       [](int fd) {
+         struct flock range {};
+         range.l_type = F_WRLCK;
+         return fcntl(fd, F_OFD_SETLK, &range);
+       }},
+      {"POSIX read lock on the first byte",
+       [](int fd) {
+         struct flock range {};
+         range.l_type = F_RDLCK;
+         range.l_len = 1;
+         return fcntl(fd, F_SETLK, &range);
+       }},
+  };
+  for (const example &e : examples) {
+    const scratch_dir dir;
+    const std::string image = dir.file("img");
+    write_file(image, bytes(100, 7));
+    const int holder = open(image.c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_EQ(e.take(holder), 0) << e.lock;
+    const tool_result result = run_tool({.arguments = with_dest(image, worked_example_geometry())});
+    EXPECT_EQ(result.status, 1) << e.lock;
+    EXPECT_EQ(result.err, "can't open dest\n") << e.lock;
+    EXPECT_EQ(read_file(image), bytes(100, 7)) << e.lock;
+    close(holder);
+  }
+}
+
+TEST(PosixTool, CutsAnEmptyDestinationThatHoldsBlocksPastItsEnd) {
+  const scratch_dir dir;
+  const std::string image = dir.file("img");
+  const int fd = open(image.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+  constexpr off_t reserved = 16 << 20;
+  if (fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, reserved) != 0)
+    GTEST_SKIP() << "the tests' file system cannot reserve blocks past the end";
+  close(fd);
+  ASSERT_EQ(
+      run_tool({.arguments = with_dest(image, worked_example_geometry(), {"--preallocation=off"})})
+          .status,
+      0);
+  EXPECT_EQ(read_file(image), worked_example_image());
+  struct stat status {};
+  ASSERT_EQ(stat(image.c_str(), &status), 0);
+  EXPECT_LT(status.st_blocks * 512, reserved);
 }
 
 TEST(PosixTool, ProgressRedrawsOneLineOnATerminalAndPrintsPlainLinesElsewhere) {
@@ -110,10 +207,12 @@ TEST(PosixTool, ProgressRedrawsOneLineOnATerminalAndPrintsPlainLinesElsewhere) {
     EXPECT_EQ(shown.find('\r') != std::string::npos, e.redrawn) << e.where;
     EXPECT_EQ(shown.find("\x1b[K") != std::string::npos, e.redrawn) << e.where;
     if (e.redrawn) {
-      // Each redraw: "\r", at most one column short of the width, "\x1b[K".
-      for (std::size_t at = shown.find('\r'); at != std::string::npos;
-           at = shown.find('\r', at + 1))
+      // Each redraw: "\r", at most one column short of the width, "\x1b[K";
+      // the final line whole, though it wraps.
+      const std::size_t last = shown.rfind('\r');
+      for (std::size_t at = shown.find('\r'); at != last; at = shown.find('\r', at + 1))
         EXPECT_LT(shown.find("\x1b[K", at) - at - 1, std::size_t{columns}) << shown;
+      EXPECT_NE(shown.find("done in", last), std::string::npos) << shown;
     }
   }
 }

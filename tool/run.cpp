@@ -67,7 +67,8 @@ int report(blankimg::run_status status, std::span<const char *const> command_lin
 namespace blankimg {
 
 int run(std::span<const char *const> command_line) {
-  platform::prepare_process();
+  if (!platform::prepare_process())
+    return EXIT_FAILURE;  // with no standard error to say so on
   image_plan plan{};
   if (const run_status checked = plan_image(command_line, plan); checked != run_status::ok)
     return report(checked, command_line);
