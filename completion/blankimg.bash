@@ -1,18 +1,21 @@
-# bash completion for blankimg: the options, the modes of --preallocation,
-# and a file name for dest. Installed as
+# bash completion for blankimg: the options, the values of those that take
+# one, and a file name for dest or IMAGE. Installed as
 # share/bash-completion/completions/blankimg.
 
 _blankimg() {
   local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD - 1]}
-  local modes="off falloc full"
-  local options="--preallocation= --progress --no-clobber --sync --help --version --"
+  local with_value=" --preallocation --size --floppy --blocksize --sector-size --output "
+  local options="--preallocation= --size= --floppy= --blocksize= --sector-size= --output="
+  options+=" --dry-run --info --progress --no-clobber --sync --help --version --"
 
   # Options stand before dest; the first word without "--", or the one after
   # a lone "--", is dest, and the numbers after it complete to nothing.
+  # bash splits "--size=1G" into "--size", "=" and "1G", as "=" breaks words.
   local i word operands=0 in_options=1
   for ((i = 1; i < COMP_CWORD; i++)); do
     word=${COMP_WORDS[i]}
-    if ((in_options)) && [[ $word == --preallocation ]]; then
+    if ((in_options)) && [[ $with_value == *" $word "* ]]; then
+      [[ ${COMP_WORDS[i + 1]:-} == = ]] && ((i++))
       ((i++))
     elif ((in_options)) && [[ $word == -- ]]; then
       in_options=0
@@ -24,11 +27,28 @@ _blankimg() {
     fi
   done
 
+  # The option whose value is being completed, and the value so far.
+  local option= value=$cur prefix=
+  if [[ $cur == = ]]; then
+    option=$prev value=
+  elif [[ $prev == = ]] && ((COMP_CWORD >= 2)); then
+    option=${COMP_WORDS[COMP_CWORD - 2]}
+  elif [[ $cur == --*=* ]]; then  # one word, where "=" breaks none
+    option=${cur%%=*} value=${cur#*=} prefix=$option=
+  elif [[ $with_value == *" $prev "* ]]; then
+    option=$prev
+  fi
+
   COMPREPLY=()
-  if ((in_options)) && [[ $prev == --preallocation ]]; then
-    mapfile -t COMPREPLY < <(compgen -W "$modes" -- "$cur")
-  elif ((in_options)) && [[ $cur == --preallocation=* ]]; then
-    mapfile -t COMPREPLY < <(compgen -P --preallocation= -W "$modes" -- "${cur#--preallocation=}")
+  if ((in_options)) && [[ -n $option ]]; then
+    local values=
+    case $option in
+    --preallocation) values="off falloc full" ;;
+    --floppy) values="160K 180K 320K 360K 720K 1.2M 1.44M 1.68M 2.88M" ;;
+    --sector-size) values="512 1024 2048 4096" ;;
+    --output) values="text json" ;;
+    esac
+    mapfile -t COMPREPLY < <(compgen -P "$prefix" -W "$values" -- "$value")
   elif ((in_options)) && [[ $cur == --* ]]; then
     mapfile -t COMPREPLY < <(compgen -W "$options" -- "$cur")
     [[ ${COMPREPLY[0]:-} == *= ]] && compopt -o nospace 2>/dev/null
