@@ -76,8 +76,13 @@ void show(progress_meter &meter, std::uint64_t now, bool complete) {
   auto shown = std::min(static_cast<std::size_t>(length), text.size() - 1);
   // Redrawn in place: back to the start, the text cut short of the last
   // column so the cursor never wraps, and the rest of the old line erased.
-  if (meter.smart)
-    shown = std::min<std::size_t>(shown, meter.width > 1 ? meter.width - 1 : 0);
+  // The width is taken anew each time, as the terminal may have been
+  // resized. The final line stays whole, wrapped or not: it is the one
+  // that is read afterwards.
+  if (meter.smart && !complete) {
+    const std::uint32_t width = platform::query_error_terminal().width;
+    shown = std::min<std::size_t>(shown, width > 1 ? width - 1 : 0);
+  }
   at += shown;
   if (meter.smart) {
     for (const char c : {'\x1b', '[', 'K'})
@@ -98,7 +103,6 @@ progress_meter start_progress(bool enabled, std::uint64_t total) {
   const std::uint64_t now = platform::monotonic_nanoseconds();
   return {.enabled = enabled,
           .smart = terminal.smart,
-          .width = terminal.width,
           .total = total,
           .done = 0,
           .started = now,

@@ -9,7 +9,6 @@ namespace blankimg {
 struct progress_meter {
   bool enabled;
   bool smart;           // redraw one line in place
-  std::uint32_t width;  // columns of the terminal, when smart
   std::uint64_t total;  // bytes
   std::uint64_t done;
   std::uint64_t started;  // monotonic nanoseconds
