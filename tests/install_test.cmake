@@ -6,7 +6,7 @@ execute_process(COMMAND "${CMAKE_COMMAND}" --install "${BUILD_DIR}" --prefix "${
 if(NOT result EQUAL 0)
   message(FATAL_ERROR "cmake --install failed: ${result}")
 endif()
-foreach(installed ${CMAKE_INSTALL_BINDIR}/blankimg ${CMAKE_INSTALL_MANDIR}/man1/blankimg.1
+foreach(installed ${CMAKE_INSTALL_BINDIR}/blankimg ${CMAKE_INSTALL_MANDIR}/man1/blankimg.1.gz
                   ${CMAKE_INSTALL_DATADIR}/bash-completion/completions/blankimg)
   if(NOT EXISTS "${PREFIX}/${installed}")
     message(FATAL_ERROR "not installed: ${PREFIX}/${installed}")

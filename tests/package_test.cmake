@@ -19,7 +19,7 @@ set(depends "^libc6[^,]*\n$")
 if(SANITIZED)
   set(depends "libc6")
 endif()
-foreach(field_and_pattern "Package;^blankimg\n$" "Version;^${VERSION}\n$" "Architecture;^amd64\n$"
+foreach(field_and_pattern "Package;^blankimg\n$" "Version;^${VERSION}-1\n$" "Architecture;^amd64\n$"
                           "Section;^utils\n$" "Depends;${depends}" "Description;disk image")
   list(GET field_and_pattern 0 field)
   list(GET field_and_pattern 1 pattern)
@@ -28,11 +28,27 @@ foreach(field_and_pattern "Package;^blankimg\n$" "Version;^${VERSION}\n$" "Archi
 endforeach()
 
 execute_process(COMMAND dpkg-deb --contents "${deb}" OUTPUT_VARIABLE contents)
-foreach(installed ./usr/bin/blankimg ./usr/share/man/man1/blankimg.1
+foreach(installed ./usr/bin/blankimg ./usr/share/man/man1/blankimg.1.gz
                   ./usr/share/bash-completion/completions/blankimg
-                  ./usr/share/doc/blankimg/LICENSE)
+                  ./usr/share/doc/blankimg/copyright ./usr/share/doc/blankimg/changelog.Debian.gz)
   expect("contents" "${contents}" " ${installed}\n")
 endforeach()
+
+# Debian's own package checks, where they are installed: no errors. Only the
+# optimised build is hardened as Debian's builds are.
+find_program(LINTIAN lintian)
+if(LINTIAN)
+  set(ignored "")
+  if(NOT OPTIMISED)
+    set(ignored --suppress-tags hardening-no-fortify-functions,hardening-no-bindnow)
+  endif()
+  execute_process(COMMAND "${LINTIAN}" --fail-on error ${ignored} "${deb}"
+                  RESULT_VARIABLE status OUTPUT_VARIABLE report ERROR_VARIABLE report)
+  if(NOT status EQUAL 0)
+    message(FATAL_ERROR "lintian finds errors in the package:\n${report}")
+  endif()
+  message(STATUS "lintian:\n${report}")
+endif()
 
 execute_process(COMMAND dpkg-deb --extract "${deb}" "${WORK}/root")
 execute_process(COMMAND "${WORK}/root/usr/bin/blankimg" --version
