@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <limits>
 
 #include "platform/system.hpp"
 
@@ -43,6 +44,18 @@ std::size_t write_bytes(const void *data, std::uint32_t count, std::FILE *file) 
 }
 
 }  // namespace
+
+std::optional<std::uint32_t> count_blocks(std::uint32_t cylinders, std::uint32_t heads,
+                                          std::uint32_t sectors, std::uint32_t blocksize) {
+  const std::uint64_t per_cylinder = std::uint64_t{heads} * sectors;
+  if (cylinders != 0 && per_cylinder > std::numeric_limits<std::uint64_t>::max() / cylinders)
+    return std::nullopt;
+  const std::uint64_t total = per_cylinder * cylinders;
+  const std::uint64_t blocks = total / blocksize + (total % blocksize != 0 ? 1 : 0);
+  if (blocks > std::numeric_limits<std::uint32_t>::max())
+    return std::nullopt;
+  return static_cast<std::uint32_t>(blocks);
+}
 
 void put_bigendian_uint32(std::span<std::uint8_t, 4> dest, std::uint32_t value) {
   put_bigendian(dest, value);

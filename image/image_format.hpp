@@ -26,6 +26,14 @@ inline constexpr std::uint32_t max_entry_length = (std::uint32_t{1} << entry_len
 // Every offset must fit the entry's 44-bit field, so no image may outgrow it.
 inline constexpr std::uint64_t max_image_bytes = std::uint64_t{1} << entry_offset_bits;
 
+inline constexpr std::uint32_t max_blocksize = 2047;  // sectors
+
+// Blocks needed to hold every sector of the disk, the last one rounded up;
+// none when a 32-bit count cannot hold them.
+[[nodiscard]] std::optional<std::uint32_t> count_blocks(std::uint32_t cylinders,
+                                                        std::uint32_t heads, std::uint32_t sectors,
+                                                        std::uint32_t blocksize);
+
 // Where each part of an image of block_count blocks begins.
 inline constexpr std::uint64_t block_map_offset = header_length;
 [[nodiscard]] constexpr std::uint64_t end_marker_offset(std::uint32_t block_count) {
@@ -55,6 +63,8 @@ struct image_header {
   std::uint32_t bytes_per_sector;
   std::array<std::uint8_t, 16> zero_block_a;
   std::array<std::uint8_t, 16> zero_block_b;
+
+  bool operator==(const image_header &) const = default;
 };
 
 // An output stream and the file position it stands at, when that is known.

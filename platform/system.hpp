@@ -1,11 +1,12 @@
 // What differs between operating systems: opening, locking, sizing and
-// syncing the destination, the signals a write can raise, and the terminal
-// that --progress draws on. One implementation file per system; the build
+// syncing the destination, reading an image back, the signals a write can
+// raise, and the terminal that --progress draws on. One implementation file per system; the build
 // picks the one that fits.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
+#include <span>
 
 namespace blankimg::platform {
 
@@ -50,6 +51,25 @@ enum class space_result {
 // created, the directory entry that names it. A pipe or a terminal has
 // nothing to flush and succeeds.
 [[nodiscard]] bool sync_to_storage(std::FILE *file, const char *path, bool created);
+
+// An image opened to be read: never written, locked or changed.
+struct image_source {
+  std::intptr_t handle;     // the descriptor, or the system's handle
+  std::uint64_t size;       // bytes
+  std::uint64_t allocated;  // bytes of disk space it takes
+};
+
+// Opens path for reading, leaving its access time as it is where the system
+// allows. False when it is missing, not permitted, or not a file that can
+// be read at any offset, such as a directory or a pipe.
+[[nodiscard]] bool open_source(const char *path, image_source &source);
+
+// Fills dest with the bytes from offset on; false on an I/O error, or when
+// the file ends first.
+[[nodiscard]] bool read_at(const image_source &source, std::uint64_t offset,
+                           std::span<std::uint8_t> dest);
+
+void close_source(const image_source &source);
 
 // Nanoseconds from some fixed point in the past, never going back.
 [[nodiscard]] std::uint64_t monotonic_nanoseconds();

@@ -186,6 +186,55 @@ bool sync_to_storage(std::FILE *file, const char *path, bool created) {
   return realpath(path, resolved.data()) != nullptr && sync_directory_of(resolved.data());
 }
 
+bool open_source(const char *path, image_source &source) {
+  // Without waiting for a writer, should path be a FIFO.
+  constexpr int flags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+  // O_NOATIME is for the file's owner alone; for anyone else the read may
+  // set the access time, as any reader's does.
+  int fd = retry_interrupted([path] { return open(path, flags | O_NOATIME); });
+  if (fd < 0 && errno == EPERM)
+    fd = retry_interrupted([path] { return open(path, flags); });
+  if (fd < 0)
+    return false;
+  struct stat status {};
+  off_t end = 0;
+  if (fstat(fd, &status) == 0 && S_ISREG(status.st_mode))
+    end = status.st_size;
+  else if (S_ISBLK(status.st_mode))
+    end = lseek(fd, 0, SEEK_END);
+  else
+    end = -1;
+  if (end < 0) {
+    static_cast<void>(close(fd));
+    return false;
+  }
+  source = {.handle = fd,
+            .size = static_cast<std::uint64_t>(end),
+            .allocated = static_cast<std::uint64_t>(status.st_blocks) * 512};
+  return true;
+}
+
+bool read_at(const image_source &source, std::uint64_t offset, std::span<std::uint8_t> dest) {
+  const int fd = static_cast<int>(source.handle);
+  while (!dest.empty()) {
+    if (!fits_off_t(offset))
+      return false;
+    const ssize_t got = pread(fd, dest.data(), dest.size(), static_cast<off_t>(offset));
+    if (got < 0 && errno == EINTR)
+      continue;
+    if (got <= 0)
+      return false;
+    dest = dest.subspan(static_cast<std::size_t>(got));
+    offset += static_cast<std::uint64_t>(got);
+  }
+  return true;
+}
+
+void close_source(const image_source &source) {
+  // Nothing was written: the close has nothing to report.
+  static_cast<void>(close(static_cast<int>(source.handle)));
+}
+
 std::uint64_t monotonic_nanoseconds() {
   timespec now{};
   static_cast<void>(clock_gettime(CLOCK_MONOTONIC, &now));

@@ -22,20 +22,6 @@ constexpr bool is_digit(char c) {
   return c >= '0' && c <= '9';
 }
 
-// Blocks needed to hold every sector of the disk, the last one rounded up;
-// none when a 32-bit count cannot hold them.
-std::optional<std::uint32_t> count_blocks(std::uint32_t cylinders, std::uint32_t heads,
-                                          std::uint32_t sectors, std::uint32_t blocksize) {
-  const std::uint64_t per_cylinder = std::uint64_t{heads} * sectors;
-  if (cylinders != 0 && per_cylinder > std::numeric_limits<std::uint64_t>::max() / cylinders)
-    return std::nullopt;
-  const std::uint64_t total = per_cylinder * cylinders;
-  const std::uint64_t blocks = total / blocksize + (total % blocksize != 0 ? 1 : 0);
-  if (blocks > std::numeric_limits<std::uint32_t>::max())
-    return std::nullopt;
-  return static_cast<std::uint32_t>(blocks);
-}
-
 struct mode_name {
   std::string_view name;
   preallocation mode;
@@ -50,13 +36,66 @@ struct flag_name {
   std::string_view name;
   bool run_options::*flag;
 };
-constexpr std::array<flag_name, 5> flag_names = {{
+constexpr std::array<flag_name, 7> flag_names = {{
     {"--help", &run_options::help},
     {"--version", &run_options::version},
     {"--progress", &run_options::progress},
     {"--no-clobber", &run_options::no_clobber},
     {"--sync", &run_options::sync},
+    {"--dry-run", &run_options::dry_run},
+    {"--info", &run_options::info},
 }};
+
+// Options with a value, as --name=VALUE or --name VALUE. Most keep the
+// value as given, to be read in the order of the checks; the rest are read
+// at once, and a bad value is a usage error.
+struct value_name {
+  std::string_view name;
+  const char *run_options::*text;  // nullptr: read at once
+};
+constexpr std::array<value_name, 6> value_names = {{
+    {"--preallocation", nullptr},
+    {"--output", nullptr},
+    {"--size", &run_options::size},
+    {"--floppy", &run_options::floppy},
+    {"--blocksize", &run_options::blocksize},
+    {"--sector-size", &run_options::sector_size},
+}};
+
+struct floppy_format {
+  std::string_view name;
+  std::uint32_t cylinders;
+  std::uint32_t heads;
+  std::uint32_t sectors;
+};
+// The PC formats, all with 512-byte sectors.
+constexpr std::array<floppy_format, 9> floppy_formats = {{
+    {"160K", 40, 1, 8},
+    {"180K", 40, 1, 9},
+    {"320K", 40, 2, 8},
+    {"360K", 40, 2, 9},
+    {"720K", 80, 2, 9},
+    {"1.2M", 80, 2, 15},
+    {"1.44M", 80, 2, 18},
+    {"1.68M", 80, 2, 21},  // DMF
+    {"2.88M", 80, 2, 36},
+}};
+constexpr std::uint32_t floppy_sector_size = 512;
+constexpr std::array<std::uint32_t, 4> sector_sizes = {512, 1024, 2048, 4096};
+
+constexpr char ascii_upper(char c) {
+  return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
+bool equal_ignoring_case(std::string_view a, std::string_view b) {
+  return std::ranges::equal(a, b, {}, ascii_upper, ascii_upper);
+}
+
+const floppy_format *find_floppy(const char *name) {
+  const auto *const known = std::ranges::find_if(
+      floppy_formats, [name](const floppy_format &f) { return equal_ignoring_case(f.name, name); });
+  return known == floppy_formats.end() ? nullptr : known;
+}
 
 // Sets the flag argument names; false when it names none.
 bool read_flag(std::string_view argument, run_options &options) {
@@ -65,6 +104,22 @@ bool read_flag(std::string_view argument, run_options &options) {
     return false;
   options.*(known->flag) = true;
   return true;
+}
+
+bool read_value(const value_name &option, const char *value, run_options &options) {
+  if (option.text != nullptr) {
+    options.*(option.text) = value;
+    return true;
+  }
+  if (option.name == "--output") {
+    const std::string_view format = value;
+    options.output_given = true;
+    options.output = format == "json" ? output_format::json : output_format::text;
+    return format == "json" || format == "text";
+  }
+  const std::optional<preallocation> mode = read_preallocation(value);
+  options.mode = mode.value_or(options.mode);
+  return mode.has_value();
 }
 
 // Reads the options in front of the operands into options. Returns where
@@ -81,65 +136,135 @@ std::optional<std::size_t> read_options(std::span<const char *const> command_lin
       return at + 1;
     if (read_flag(argument, options))
       continue;
-    const std::size_t equals = argument.find('=');
-    const std::string_view name = argument.substr(0, equals);
-    if (name != "--preallocation")
+    const std::size_t equals = std::min(argument.find('='), argument.size());
+    const auto *const option = std::ranges::find(
+        value_names, std::string_view(argument.data(), equals), &value_name::name);
+    if (option == value_names.end())
       return std::nullopt;
     const char *value = nullptr;
-    if (equals != std::string_view::npos)
+    if (equals != argument.size())
       value = command_line[at] + equals + 1;
     else if (at + 1 < command_line.size())
       value = command_line[++at];
-    const std::optional<preallocation> mode =
-        value == nullptr ? std::nullopt : read_preallocation(value);
-    if (!mode)
+    if (value == nullptr || !read_value(*option, value, options))
       return std::nullopt;
-    options.mode = *mode;
   }
   return at;
 }
 
-run_status check_operands(std::span<const char *const> operands, image_plan &plan) {
-  const auto blocksize = read_number(operands[1]);
-  const auto cylinders = read_number(operands[2]);
-  const auto heads = read_number(operands[3]);
-  const auto sectors = read_number(operands[4]);
-  const auto bytes_per_sector = read_number(operands[5]);
+// Whether the options go together, with this many operands.
+bool usage_fits(const run_options &options, std::size_t operands) {
+  const bool by_size = options.size != nullptr || options.floppy != nullptr;
+  if (options.info) {
+    return operands == 1 && !by_size && options.blocksize == nullptr &&
+           options.sector_size == nullptr && !options.dry_run;
+  }
+  if (options.size != nullptr && options.floppy != nullptr)
+    return false;
+  if ((options.blocksize != nullptr && !by_size) ||
+      (options.sector_size != nullptr && options.size == nullptr))
+    return false;
+  if (options.output_given && !options.dry_run)
+    return false;
+  return operands == (by_size ? 1 : argument_count);
+}
 
+std::optional<std::uint32_t> read_blocksize(const char *text) {
+  const auto blocksize = read_number(text);
   if (!blocksize || *blocksize == 0 || *blocksize > max_blocksize)
-    return run_status::invalid_blocksize;
-  if (!cylinders || !heads || !sectors || *cylinders == 0 || *heads == 0 || *sectors == 0)
-    return run_status::invalid_geometry;
-  // Neither a sector nor a block may outgrow the 20-bit length of a map entry.
-  if (!bytes_per_sector || *bytes_per_sector > max_entry_length)
-    return run_status::invalid_geometry;
-  const std::uint64_t block_bytes = std::uint64_t{*blocksize} * *bytes_per_sector;
+    return std::nullopt;
+  return blocksize;
+}
+
+// The checks every way of giving the disk ends with: the block's length,
+// then the limits of the counts and of the offsets.
+run_status finish_plan(image_plan &plan, const char *dest, std::uint32_t blocksize,
+                       std::uint64_t cylinders, std::uint32_t heads, std::uint32_t sectors,
+                       std::uint32_t bytes_per_sector) {
+  // No block may outgrow the 20-bit length of a map entry.
+  const std::uint64_t block_bytes = std::uint64_t{blocksize} * bytes_per_sector;
   if (block_bytes > max_entry_length)
     return run_status::invalid_blocksize;
-  const auto block_count = count_blocks(*cylinders, *heads, *sectors, *blocksize);
+  if (cylinders > std::numeric_limits<std::uint32_t>::max())
+    return run_status::image_too_large;
+  const auto block_count =
+      count_blocks(static_cast<std::uint32_t>(cylinders), heads, sectors, blocksize);
   if (!block_count)
     return run_status::image_too_large;
   // Every data offset must fit the 44-bit field of a map entry.
   if (image_end(*block_count, block_bytes) > max_image_bytes)
     return run_status::image_too_large;
 
-  plan.dest = operands[0];
+  plan.dest = dest;
   plan.header = image_header{
       .header_length = header_length,
       .fixed_word_a = 2,
       .fixed_word_b = 2,
       .fixed_word_c = 0,
-      .blocksize = *blocksize,
+      .blocksize = blocksize,
       .block_count = *block_count,
-      .cylinders = *cylinders,
-      .heads = *heads,
-      .sectors = *sectors,
-      .bytes_per_sector = *bytes_per_sector,
+      .cylinders = static_cast<std::uint32_t>(cylinders),
+      .heads = heads,
+      .sectors = sectors,
+      .bytes_per_sector = bytes_per_sector,
       .zero_block_a = {},
       .zero_block_b = {},
   };
   plan.block_bytes = static_cast<std::uint32_t>(block_bytes);
   return run_status::ok;
+}
+
+run_status check_operands(std::span<const char *const> operands, image_plan &plan) {
+  const auto blocksize = read_blocksize(operands[1]);
+  const auto cylinders = read_number(operands[2]);
+  const auto heads = read_number(operands[3]);
+  const auto sectors = read_number(operands[4]);
+  const auto bytes_per_sector = read_number(operands[5]);
+
+  if (!blocksize)
+    return run_status::invalid_blocksize;
+  if (!cylinders || !heads || !sectors || *cylinders == 0 || *heads == 0 || *sectors == 0)
+    return run_status::invalid_geometry;
+  // No sector may outgrow the 20-bit length of a map entry.
+  if (!bytes_per_sector || *bytes_per_sector > max_entry_length)
+    return run_status::invalid_geometry;
+  return finish_plan(plan, operands[0], *blocksize, *cylinders, *heads, *sectors,
+                     *bytes_per_sector);
+}
+
+// A disk of at least the size asked, by whole cylinders.
+run_status plan_by_size(const char *dest, const run_options &options, image_plan &plan) {
+  const auto blocksize =
+      options.blocksize != nullptr ? read_blocksize(options.blocksize) : size_sectors;
+  if (!blocksize)
+    return run_status::invalid_blocksize;
+  const size_reading size = read_size(options.size);
+  if (size.status == run_status::invalid_size)
+    return size.status;
+  const auto sector_size =
+      options.sector_size != nullptr ? read_number(options.sector_size) : default_sector_size;
+  if (!sector_size || std::ranges::find(sector_sizes, *sector_size) == sector_sizes.end())
+    return run_status::invalid_geometry;
+  // A size past 64 bits needs more cylinders than any count holds.
+  const std::uint64_t per_cylinder = std::uint64_t{size_heads} * size_sectors * *sector_size;
+  const std::uint64_t cylinders =
+      size.status == run_status::ok
+          ? size.bytes / per_cylinder + (size.bytes % per_cylinder != 0 ? 1 : 0)
+          : std::numeric_limits<std::uint64_t>::max();
+  return finish_plan(plan, dest, *blocksize, cylinders, size_heads, size_sectors, *sector_size);
+}
+
+run_status plan_floppy(const char *dest, const run_options &options, image_plan &plan) {
+  const floppy_format *format = find_floppy(options.floppy);
+  // One track a block, unless asked otherwise.
+  const auto blocksize = options.blocksize != nullptr ? read_blocksize(options.blocksize)
+                                                      : (format != nullptr ? format->sectors : 1);
+  if (!blocksize)
+    return run_status::invalid_blocksize;
+  if (format == nullptr)
+    return run_status::invalid_size;
+  return finish_plan(plan, dest, *blocksize, format->cylinders, format->heads, format->sectors,
+                     floppy_sector_size);
 }
 
 }  // namespace
@@ -180,14 +305,58 @@ run_status plan_image(std::span<const char *const> command_line, image_plan &pla
       return run_status::help;
     if (options.version)
       return run_status::version;
-    if (command_line.size() - *after_options != argument_count)
-      return run_status::usage;
     first_operand = *after_options;
   }
-  const run_status checked = check_operands(command_line.subspan(first_operand), plan);
+  const std::span<const char *const> operands = command_line.subspan(first_operand);
+  if (!usage_fits(options, operands.size()))
+    return run_status::usage;
+  run_status checked = run_status::ok;
+  if (options.info)
+    plan.dest = operands[0];
+  else if (options.size != nullptr)
+    checked = plan_by_size(operands[0], options, plan);
+  else if (options.floppy != nullptr)
+    checked = plan_floppy(operands[0], options, plan);
+  else
+    checked = check_operands(operands, plan);
   if (checked == run_status::ok)
     plan.options = options;
   return checked;
+}
+
+size_reading read_size(const char *text) {
+  constexpr size_reading invalid = {.status = run_status::invalid_size, .bytes = 0};
+  const char *suffix = text;
+  while (is_digit(*suffix))
+    ++suffix;
+  if (suffix == text)
+    return invalid;
+  // The suffix: a power of 1024 or of 1000, or none.
+  constexpr std::string_view powers = "KMGTP";
+  std::uint64_t unit = 1;
+  const std::string_view tail = suffix;
+  const std::size_t power = tail.empty() ? powers.npos : powers.find(ascii_upper(tail[0]));
+  if (power != powers.npos) {
+    const std::string_view after = suffix + 1;
+    if (!after.empty() && after != "iB" && after != "B")
+      return invalid;
+    for (std::size_t i = 0; i <= power; ++i)
+      unit *= after == "B" ? 1000 : 1024;
+  } else if (!tail.empty() && tail != "B") {
+    return invalid;
+  }
+  std::uint64_t bytes = 0;
+  bool too_large = false;
+  for (const char *digit = text; digit != suffix; ++digit) {
+    const auto value = static_cast<std::uint64_t>(*digit - '0');
+    too_large = too_large || bytes > (std::numeric_limits<std::uint64_t>::max() - value) / 10;
+    bytes = too_large ? 0 : bytes * 10 + value;
+  }
+  if (!too_large && bytes == 0)
+    return invalid;
+  if (too_large || bytes > std::numeric_limits<std::uint64_t>::max() / unit)
+    return {.status = run_status::image_too_large, .bytes = 0};
+  return {.status = run_status::ok, .bytes = bytes * unit};
 }
 
 const char *program_name(std::span<const char *const> command_line) {
@@ -202,12 +371,21 @@ const char *message_for(run_status status) {
     return "invalid blocksize\n";
   case run_status::invalid_geometry:
     return "invalid geometry\n";
+  case run_status::invalid_size:
+    return "invalid size\n";
   case run_status::image_too_large:
     return "image too large\n";
   case run_status::cant_open_dest:
     return "can't open dest\n";
   case run_status::write_error:
     return "write error\n";
+  case run_status::cant_open_image:
+    return "can't open image\n";
+  case run_status::not_an_image:
+    return "not an image\n";
+  case run_status::read_error:
+    return "read error\n";
+  case run_status::damaged:
   case run_status::ok:
   case run_status::help:
   case run_status::version:

@@ -18,13 +18,17 @@ enum class run_status {
   usage,
   invalid_blocksize,
   invalid_geometry,
+  invalid_size,
   image_too_large,
   cant_open_dest,
   write_error,
+  cant_open_image,  // --info
+  not_an_image,
+  read_error,
+  damaged,  // --info found damage: the description says what, status 2
 };
 
 inline constexpr std::size_t argument_count = 6;  // the operands, after the options
-inline constexpr std::uint32_t max_blocksize = 2047;
 
 // How the data area gets its zeros.
 enum class preallocation {
@@ -33,6 +37,8 @@ enum class preallocation {
   full,    // every zero written
 };
 
+enum class output_format { text, json };
+
 struct run_options {
   preallocation mode = preallocation::falloc;
   bool help = false;
@@ -40,11 +46,21 @@ struct run_options {
   bool progress = false;    // report the work on standard error
   bool no_clobber = false;  // never replace an existing dest
   bool sync = false;        // reach stable storage before reporting success
+  bool dry_run = false;     // describe the image, make nothing
+  bool info = false;        // describe and check the image at dest
+  bool output_given = false;
+  output_format output = output_format::text;
+  // The disk by size or by floppy format instead of a geometry, as given;
+  // read once the usage is known to be right, in the order of the checks.
+  const char *size = nullptr;
+  const char *floppy = nullptr;
+  const char *blocksize = nullptr;
+  const char *sector_size = nullptr;
 };
 
 // Everything the writer needs, worked out before the destination is opened.
 struct image_plan {
-  const char *dest;
+  const char *dest;  // or the image to describe, for --info
   image_header header;
   std::uint32_t block_bytes;  // blocksize * bytes_per_sector
   run_options options;
@@ -59,12 +75,29 @@ struct image_plan {
 // Reads a mode name; none for a name that is not one.
 [[nodiscard]] std::optional<preallocation> read_preallocation(const char *text);
 
+struct size_reading {
+  run_status status;    // ok, invalid_size, or image_too_large past 64 bits
+  std::uint64_t bytes;  // when ok
+};
+
+// Reads a size as coreutils' truncate does: decimal digits, then at most one
+// suffix: none or B for bytes; K, M, G, T or P in either case, alone or with
+// iB, for powers of 1024; with B, for powers of 1000. 0 is no size.
+[[nodiscard]] size_reading read_size(const char *text);
+
+// The sectors and heads per track that a disk given by its size gets: the
+// ATA convention that PC emulators expect.
+inline constexpr std::uint32_t size_heads = 16;
+inline constexpr std::uint32_t size_sectors = 63;
+inline constexpr std::uint32_t default_sector_size = 512;
+
 // Checks the whole command line, program name and options included, and
 // fills the plan. Returns the first failure found, help or version when
 // asked for, or ok.
 //
 // Options come first and begin with "--"; the first argument that does not,
-// or the one after a lone "--", starts the six operands. Exactly six
+// or the one after a lone "--", starts the operands: six, or dest alone
+// with --size or --floppy, or the image alone with --info. Exactly six
 // arguments are always the six operands, so that every such command line
 // means what it always has, even with a dest that begins with "--".
 [[nodiscard]] run_status plan_image(std::span<const char *const> command_line, image_plan &plan);

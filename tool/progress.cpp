@@ -7,6 +7,7 @@
 #include <span>
 
 #include "platform/system.hpp"
+#include "tool/human_size.hpp"
 
 namespace blankimg {
 
@@ -24,23 +25,14 @@ double seconds_between(std::uint64_t from, std::uint64_t to) {
   return static_cast<double>(to - from) / 1e9;
 }
 
-// "504.0 MiB": binary units, one decimal.
-void format_size(std::array<char, 16> &text, double bytes) {
-  constexpr std::array<const char *, 6> units = {"B", "KiB", "MiB", "GiB", "TiB", "PiB"};
-  std::size_t unit = 0;
-  for (; bytes >= 1024 && unit + 1 < units.size(); ++unit)
-    bytes /= 1024;
-  static_cast<void>(std::snprintf(text.data(), text.size(), "%.1f %s", bytes, units[unit]));
-}
-
 // "12.0 MiB of 504.0 MiB (2%), 1.1 GiB/s, 1 s left", or "..., done in 0.4 s"
 int format_line(std::span<char> line, const progress_meter &meter, std::uint64_t now,
                 bool complete) {
   const double elapsed = seconds_between(meter.started, now);
   const double rate = elapsed > 0 ? static_cast<double>(meter.done) / elapsed : 0;
-  std::array<char, 16> done{};
-  std::array<char, 16> total{};
-  std::array<char, 16> speed{};
+  size_text done{};
+  size_text total{};
+  size_text speed{};
   format_size(done, static_cast<double>(meter.done));
   format_size(total, static_cast<double>(meter.total));
   format_size(speed, rate);

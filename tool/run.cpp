@@ -5,10 +5,15 @@
 
 #include "platform/system.hpp"
 #include "tool/command_line.hpp"
+#include "tool/describe.hpp"
+#include "tool/inspect_image.hpp"
 #include "tool/progress.hpp"
 #include "tool/write_image.hpp"
 
 namespace {
+
+// --info found the image damaged, as qemu-img check says it.
+constexpr int damaged_status = 2;
 
 constexpr const char *usage_format =
     "%s dest blocksize cylinders heads sectors/tracks bytes/sector\n";
@@ -56,10 +61,24 @@ int report(blankimg::run_status status, std::span<const char *const> command_lin
   case run_status::usage:
     static_cast<void>(std::fprintf(stderr, usage_format, name));
     return EXIT_FAILURE;
+  case run_status::damaged:
+    return damaged_status;
   default:
     static_cast<void>(std::fputs(blankimg::message_for(status), stderr));
     return EXIT_FAILURE;
   }
+}
+
+// --info: the description, and whether the image is intact.
+blankimg::run_status describe_image(const blankimg::image_plan &plan) {
+  using blankimg::run_status;
+  blankimg::image_check check{};
+  std::uint64_t allocated = 0;
+  if (const run_status read = inspect_image(plan.dest, check, allocated); read != run_status::ok)
+    return read;
+  if (!print_description(describe_check(plan.dest, check, allocated), plan.options.output))
+    return run_status::write_error;
+  return finding_count(check.findings) == 0 ? run_status::ok : run_status::damaged;
 }
 
 }  // namespace
@@ -72,6 +91,14 @@ int run(std::span<const char *const> command_line) {
   image_plan plan{};
   if (const run_status checked = plan_image(command_line, plan); checked != run_status::ok)
     return report(checked, command_line);
+  if (plan.options.info)
+    return report(describe_image(plan), command_line);
+  if (plan.options.dry_run) {
+    return report(print_description(describe_plan(plan), plan.options.output)
+                      ? run_status::ok
+                      : run_status::write_error,
+                  command_line);
+  }
 
   image_file image{};
   if (!open_image(plan, image))

@@ -1,27 +1,17 @@
 #include "tool/write_image.hpp"
 
 #include <algorithm>
-#include <array>
 #include <cstdio>
 
 #include "platform/system.hpp"
+#include "tool/io_buffer.hpp"
 
 namespace blankimg {
 
 namespace {
 
-using write_buffer = std::span<std::uint8_t, write_buffer_size>;
-
-// Writes that start on a multiple of the buffer's size cover whole pages;
-// a write that starts inside a page costs the file system a partial page at
-// each end, a tenth of the run's time on ext4. So each run of writes first
-// fills up to such a multiple: the length of the next piece at position.
-std::uint64_t piece_to_boundary(std::uint64_t position, std::uint64_t left) {
-  return std::min(left, write_buffer_size - position % write_buffer_size);
-}
-
 [[nodiscard]] bool write_block_map(output_stream &stream, const image_plan &plan,
-                                   write_buffer buffer, progress_meter &progress) {
+                                   io_buffer_span buffer, progress_meter &progress) {
   std::uint64_t data_offset = data_area_offset(plan.header.block_count);
   std::uint64_t write_position = block_map_offset;
   const std::uint64_t map_end = end_marker_offset(plan.header.block_count);
@@ -47,7 +37,7 @@ std::uint64_t piece_to_boundary(std::uint64_t position, std::uint64_t left) {
 // offset + length bytes long.
 
 [[nodiscard]] bool write_zeros(output_stream &stream, std::uint64_t offset, std::uint64_t length,
-                               write_buffer buffer, progress_meter &progress) {
+                               io_buffer_span buffer, progress_meter &progress) {
   // The map was encoded in the buffer; only as much as is written is cleared.
   const std::span<std::uint8_t> zeros =
       buffer.first(static_cast<std::size_t>(std::min<std::uint64_t>(length, buffer.size())));
@@ -68,7 +58,7 @@ std::uint64_t piece_to_boundary(std::uint64_t position, std::uint64_t left) {
 // the space, off leaves a hole); where it cannot, the zeros are written.
 [[nodiscard]] bool write_zeros_unless_sized(platform::space_result sized, output_stream &stream,
                                             std::uint64_t offset, std::uint64_t length,
-                                            write_buffer zeros, progress_meter &progress) {
+                                            io_buffer_span zeros, progress_meter &progress) {
   switch (sized) {
   case platform::space_result::done:
     advance_progress(progress, length);
@@ -82,7 +72,7 @@ std::uint64_t piece_to_boundary(std::uint64_t position, std::uint64_t left) {
 }
 
 [[nodiscard]] bool give_data_area_zeros(output_stream &stream, const image_plan &plan,
-                                        write_buffer buffer, progress_meter &progress) {
+                                        io_buffer_span buffer, progress_meter &progress) {
   const std::uint64_t offset = data_area_offset(plan.header.block_count);
   const std::uint64_t length = std::uint64_t{plan.header.block_count} * plan.block_bytes;
   if (length == 0)
@@ -118,9 +108,7 @@ bool open_image(const image_plan &plan, image_file &image) {
 }
 
 run_status write_image(image_file &image, const image_plan &plan, progress_meter &progress) {
-  // Static storage: the stack may be as small as 64 KiB. Untouched pages of
-  // it cost nothing, so small images stay small in memory.
-  static std::array<std::uint8_t, write_buffer_size> buffer;
+  const io_buffer_span buffer = io_buffer();
   output_stream &stream = image.stream;
   const std::uint32_t block_count = plan.header.block_count;
   bool written = write_header(stream, plan.header) == 0;

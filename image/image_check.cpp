@@ -1,0 +1,167 @@
+#include "image/image_check.hpp"
+
+#include <algorithm>
+#include <optional>
+
+namespace blankimg {
+
+namespace {
+
+template <std::size_t size>
+std::uint64_t get_bigendian(std::span<const std::uint8_t, size> bytes) {
+  std::uint64_t value = 0;
+  for (const std::uint8_t byte : bytes)
+    value = value << 8 | byte;
+  return value;
+}
+
+std::uint32_t get_bigendian_uint32(std::span<const std::uint8_t, 4> bytes) {
+  return static_cast<std::uint32_t>(get_bigendian(bytes));
+}
+
+void add_finding(image_findings &findings, finding_kind kind, std::uint32_t block = 0) {
+  if (findings.listed_count < findings.listed.size())
+    findings.listed[findings.listed_count++] = {.kind = kind, .block = block};
+  else
+    ++findings.unlisted_count;
+}
+
+// An entry other than the one this tool would have written there.
+void check_odd_entry(image_check &check, std::uint32_t block, map_entry entry) {
+  check.as_created = false;
+  const std::uint64_t offset = entry & entry_offset_mask;
+  const std::uint64_t length = entry >> entry_offset_bits;
+  // An entry of no bytes names no bytes, wherever its offset points.
+  if (length > 0 && offset < check.data_start)
+    add_finding(check.findings, finding_kind::entry_in_layout, block);
+  else if (length > check.file_size || offset > check.file_size - length)
+    add_finding(check.findings, finding_kind::entry_past_end, block);
+  if (length > check.block_bytes)
+    add_finding(check.findings, finding_kind::entry_too_long, block);
+}
+
+// The entry at block is the one this tool writes there, and its bytes lie
+// within the file: nothing to find.
+bool is_laid_out_entry(const image_check &check, std::uint64_t block, map_entry entry) {
+  return block < check.blocks_in_file &&
+         entry == encode_mapentry(check.data_start + block * check.block_bytes,
+                                  static_cast<std::uint32_t>(check.block_bytes));
+}
+
+}  // namespace
+
+bool has_magic_tag(std::span<const std::uint8_t, header_length> header_bytes) {
+  return std::ranges::equal(header_bytes.first<magic_tag.size()>(), magic_tag);
+}
+
+image_header read_header(std::span<const std::uint8_t, header_length> header_bytes) {
+  image_header header{
+      .header_length = get_bigendian_uint32(header_bytes.subspan<8, 4>()),
+      .fixed_word_a = get_bigendian_uint32(header_bytes.subspan<12, 4>()),
+      .fixed_word_b = get_bigendian_uint32(header_bytes.subspan<16, 4>()),
+      .fixed_word_c = get_bigendian_uint32(header_bytes.subspan<20, 4>()),
+      .blocksize = get_bigendian_uint32(header_bytes.subspan<24, 4>()),
+      .block_count = get_bigendian_uint32(header_bytes.subspan<28, 4>()),
+      .cylinders = get_bigendian_uint32(header_bytes.subspan<32, 4>()),
+      .heads = get_bigendian_uint32(header_bytes.subspan<36, 4>()),
+      .sectors = get_bigendian_uint32(header_bytes.subspan<40, 4>()),
+      .bytes_per_sector = get_bigendian_uint32(header_bytes.subspan<76, 4>()),
+      .zero_block_a = {},
+      .zero_block_b = {},
+  };
+  std::ranges::copy(header_bytes.subspan<44, 16>(), header.zero_block_a.begin());
+  std::ranges::copy(header_bytes.subspan<60, 16>(), header.zero_block_b.begin());
+  return header;
+}
+
+image_check start_check(std::span<const std::uint8_t, header_length> header_bytes,
+                        std::uint64_t file_size) {
+  const image_header header = read_header(header_bytes);
+  image_check check{
+      .header = header,
+      .file_size = file_size,
+      .block_bytes = std::uint64_t{header.blocksize} * header.bytes_per_sector,
+      .map_end = end_marker_offset(header.block_count),
+      .data_start = data_area_offset(header.block_count),
+      .blocks_in_file = 0,
+      .checked_to = block_map_offset,
+      .as_created = true,
+      .findings = {},
+  };
+  if (file_size > check.data_start)
+    check.blocks_in_file = check.block_bytes == 0
+                               ? header.block_count
+                               : (file_size - check.data_start) / check.block_bytes;
+  image_findings &findings = check.findings;
+  const bool blocksize_valid = header.blocksize != 0 && header.blocksize <= max_blocksize;
+  const bool geometry_valid = header.cylinders != 0 && header.heads != 0 && header.sectors != 0;
+  if (header.header_length != header_length)
+    add_finding(findings, finding_kind::wrong_header_length);
+  if (!blocksize_valid)
+    add_finding(findings, finding_kind::wrong_blocksize);
+  if (!geometry_valid)
+    add_finding(findings, finding_kind::zero_geometry);
+  if (blocksize_valid && geometry_valid &&
+      count_blocks(header.cylinders, header.heads, header.sectors, header.blocksize) !=
+          header.block_count)
+    add_finding(findings, finding_kind::wrong_block_count);
+  // What this tool writes besides, and refuses to write otherwise.
+  const image_header written = {.header_length = header_length,
+                                .fixed_word_a = 2,
+                                .fixed_word_b = 2,
+                                .fixed_word_c = 0,
+                                .blocksize = header.blocksize,
+                                .block_count = header.block_count,
+                                .cylinders = header.cylinders,
+                                .heads = header.heads,
+                                .sectors = header.sectors,
+                                .bytes_per_sector = header.bytes_per_sector,
+                                .zero_block_a = {},
+                                .zero_block_b = {}};
+  check.as_created =
+      findings.listed_count == 0 && header == written && check.block_bytes <= max_entry_length &&
+      image_end(header.block_count, check.block_bytes) == file_size && file_size <= max_image_bytes;
+  return check;
+}
+
+std::uint64_t map_bytes_end(const image_check &check) {
+  return std::min(check.file_size, check.map_end + map_entry_size);
+}
+
+void check_map_piece(image_check &check, std::uint64_t offset,
+                     std::span<const std::uint8_t> bytes) {
+  // Only the part of the piece within the map and marker.
+  const std::uint64_t from = std::max(offset, check.checked_to);
+  const std::uint64_t to = std::min(offset + bytes.size(), check.map_end + map_entry_size);
+  if (from >= to)
+    return;
+  const std::span<const std::uint8_t> part =
+      bytes.subspan(static_cast<std::size_t>(from - offset), static_cast<std::size_t>(to - from));
+  const std::size_t entries_end =
+      static_cast<std::size_t>(std::min(to, check.map_end) - std::min(from, check.map_end));
+  std::uint64_t block = (from - block_map_offset) / map_entry_size;
+  for (std::size_t at = 0; at + map_entry_size <= entries_end; at += map_entry_size, ++block) {
+    const map_entry entry = get_bigendian(part.subspan(at).first<map_entry_size>());
+    if (!is_laid_out_entry(check, block, entry))
+      check_odd_entry(check, static_cast<std::uint32_t>(block), entry);
+  }
+  if (to == check.map_end + map_entry_size &&
+      !std::ranges::equal(part.last<map_entry_size>(), end_of_list_marker)) {
+    check.as_created = false;
+    add_finding(check.findings, finding_kind::marker);
+  }
+  check.checked_to = to;
+}
+
+void finish_check(image_check &check) {
+  if (check.checked_to < check.map_end + map_entry_size) {
+    check.as_created = false;
+    add_finding(check.findings, finding_kind::too_short);
+  }
+}
+
+std::uint64_t finding_count(const image_findings &findings) {
+  return findings.listed_count + findings.unlisted_count;
+}
+
+}  // namespace blankimg

@@ -1,0 +1,242 @@
+#include "tool/describe.hpp"
+
+#include <array>
+#include <cinttypes>
+#include <cstddef>
+#include <cstdio>
+#include <span>
+#include <string_view>
+
+#include "tool/human_size.hpp"
+
+namespace blankimg {
+
+namespace {
+
+// A header's four 32-bit factors can name up to 2^128 bytes of disk.
+__extension__ using disk_bytes = unsigned __int128;
+
+disk_bytes virtual_size(const image_header &header) {
+  return disk_bytes{header.cylinders} * header.heads * header.sectors * header.bytes_per_sector;
+}
+
+using number_text = std::array<char, 40>;  // 2^128 has 39 digits
+
+const char *decimal(number_text &text, disk_bytes value) {
+  std::size_t at = text.size() - 1;
+  text[at] = '\0';
+  do {
+    text[--at] = static_cast<char>('0' + static_cast<int>(value % 10));
+    value /= 10;
+  } while (value != 0);
+  return text.data() + at;
+}
+
+using finding_text = std::array<char, 128>;
+
+void format_finding(finding_text &text, const finding &found, const image_description &image) {
+  const image_header &header = image.header;
+  const auto blocks_needed = count_blocks(header.cylinders, header.heads, header.sectors,
+                                          header.blocksize == 0 ? 1 : header.blocksize);
+  std::span<char> out(text);
+  const auto print = [&out]<typename... values>(const char *format, values... arguments) {
+    static_cast<void>(std::snprintf(out.data(), out.size(), format, arguments...));
+  };
+  switch (found.kind) {
+  case finding_kind::wrong_header_length:
+    return print("header length is %" PRIu32 ", not 80", header.header_length);
+  case finding_kind::wrong_blocksize:
+    return print("block size is %" PRIu32 " sectors, not 1 to 2047", header.blocksize);
+  case finding_kind::zero_geometry:
+    return print("a cylinder, head or sector count is 0");
+  case finding_kind::wrong_block_count:
+    if (!blocks_needed)
+      return print("block count is %" PRIu32 ", but the geometry needs more than 4294967295",
+                   header.block_count);
+    return print("block count is %" PRIu32 ", but the geometry needs %" PRIu32, header.block_count,
+                 *blocks_needed);
+  case finding_kind::too_short:
+    return print("file ends at byte %" PRIu64
+                 ", before the end of the block map and marker at %" PRIu64,
+                 image.file_size, end_marker_offset(header.block_count) + map_entry_size);
+  case finding_kind::marker:
+    return print("end-of-list marker is not \"EndOfLis\"");
+  case finding_kind::entry_in_layout:
+    return print("block %" PRIu32 " lies in the header, block map or marker", found.block);
+  case finding_kind::entry_past_end:
+    return print("block %" PRIu32 " reaches past the end of the file", found.block);
+  case finding_kind::entry_too_long:
+    return print("block %" PRIu32 " is longer than a block", found.block);
+  }
+}
+
+void format_unlisted(finding_text &text, std::uint64_t unlisted) {
+  static_cast<void>(std::snprintf(text.data(), text.size(), "and %" PRIu64 " more", unlisted));
+}
+
+// Prints through one stream, remembering whether any of it failed.
+struct printer {
+  bool ok = true;
+
+  template <typename... values>
+  void print(const char *format, values... arguments) {
+    ok = std::printf(format, arguments...) >= 0 && ok;
+  }
+  void put(char c) { ok = std::putchar(static_cast<unsigned char>(c)) != EOF && ok; }
+};
+
+// The length of the UTF-8 sequence text starts with, or 0 where it is not
+// one: overlong forms, surrogates and code points past U+10FFFF included.
+std::size_t utf8_sequence(std::string_view text) {
+  const auto byte = [&text](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+  const unsigned char lead = byte(0);
+  if (lead < 0x80)
+    return 1;
+  std::size_t length = 0;
+  unsigned char low = 0x80;
+  unsigned char high = 0xbf;  // the second byte's range
+  if (lead >= 0xc2 && lead <= 0xdf) {
+    length = 2;
+  } else if (lead >= 0xe0 && lead <= 0xef) {
+    length = 3;
+    low = lead == 0xe0 ? 0xa0 : 0x80;
+    high = lead == 0xed ? 0x9f : 0xbf;
+  } else if (lead >= 0xf0 && lead <= 0xf4) {
+    length = 4;
+    low = lead == 0xf0 ? 0x90 : 0x80;
+    high = lead == 0xf4 ? 0x8f : 0xbf;
+  } else {
+    return 0;
+  }
+  if (text.size() < length || byte(1) < low || byte(1) > high)
+    return 0;
+  for (std::size_t i = 2; i < length; ++i) {
+    if (byte(i) < 0x80 || byte(i) > 0xbf)
+      return 0;
+  }
+  return length;
+}
+
+// A JSON string: quotes, backslashes and control characters escaped, and
+// each byte that is not part of valid UTF-8 given as U+FFFD.
+void print_json_string(printer &out, std::string_view text) {
+  out.put('"');
+  while (!text.empty()) {
+    const auto c = static_cast<unsigned char>(text[0]);
+    const std::size_t length = utf8_sequence(text);
+    if (length == 0) {
+      out.print("\\ufffd");
+      text.remove_prefix(1);
+      continue;
+    }
+    if (c == '"' || c == '\\')
+      out.print("\\%c", c);
+    else if (c < 0x20)
+      out.print("\\u%04x", c);
+    else
+      for (const char byte : std::string_view(text.data(), length))
+        out.put(byte);
+    text.remove_prefix(length);
+  }
+  out.put('"');
+}
+
+void print_json(printer &out, const image_description &image) {
+  const image_header &header = image.header;
+  number_text size{};
+  out.print("{\"filename\": ");
+  print_json_string(out, image.filename);
+  out.print(", \"virtual-size\": %s", decimal(size, virtual_size(header)));
+  out.print(", \"cylinders\": %" PRIu32 ", \"heads\": %" PRIu32 ", \"sectors\": %" PRIu32
+            ", \"bytes-per-sector\": %" PRIu32,
+            header.cylinders, header.heads, header.sectors, header.bytes_per_sector);
+  out.print(", \"blocksize\": %" PRIu32 ", \"block-count\": %" PRIu32 ", \"block-bytes\": %" PRIu64,
+            header.blocksize, header.block_count,
+            std::uint64_t{header.blocksize} * header.bytes_per_sector);
+  out.print(", \"file-size\": %" PRIu64 ", \"actual-size\": %" PRIu64 ", \"as-created\": %s",
+            image.file_size, image.actual_size, image.as_created ? "true" : "false");
+  out.print(", \"errors\": [");
+  finding_text text{};
+  const image_findings &findings = image.findings;
+  for (std::size_t i = 0; i < findings.listed_count; ++i) {
+    format_finding(text, findings.listed[i], image);
+    out.print(i == 0 ? "" : ", ");
+    print_json_string(out, text.data());
+  }
+  if (findings.unlisted_count > 0) {
+    format_unlisted(text, findings.unlisted_count);
+    out.print(", ");
+    print_json_string(out, text.data());
+  }
+  out.print("]}\n");
+}
+
+void print_text(printer &out, const image_description &image) {
+  const image_header &header = image.header;
+  const disk_bytes disk = virtual_size(header);
+  number_text size{};
+  size_text human{};
+  out.print("image: %s\n", image.filename);
+  format_size(human, static_cast<double>(disk));
+  out.print("virtual size: %s bytes (%s)\n", decimal(size, disk), human.data());
+  out.print("geometry: %" PRIu32 " cylinders, %" PRIu32 " heads, %" PRIu32
+            " sectors per track, %" PRIu32 " bytes per sector\n",
+            header.cylinders, header.heads, header.sectors, header.bytes_per_sector);
+  out.print("block size: %" PRIu32 " sectors, %" PRIu64 " bytes\n", header.blocksize,
+            std::uint64_t{header.blocksize} * header.bytes_per_sector);
+  out.print("block count: %" PRIu32 "\n", header.block_count);
+  format_size(human, static_cast<double>(image.file_size));
+  out.print("file size: %" PRIu64 " bytes (%s)\n", image.file_size, human.data());
+  format_size(human, static_cast<double>(image.actual_size));
+  out.print("disk usage: %" PRIu64 " bytes (%s)\n", image.actual_size, human.data());
+  out.print("layout: %s\n",
+            image.as_created ? "as blankimg creates it" : "not as blankimg creates it");
+  const image_findings &findings = image.findings;
+  const std::uint64_t count = finding_count(findings);
+  if (count == 0) {
+    out.print("errors: none\n");
+    return;
+  }
+  out.print("errors: %" PRIu64 "\n", count);
+  finding_text text{};
+  for (std::size_t i = 0; i < findings.listed_count; ++i) {
+    format_finding(text, findings.listed[i], image);
+    out.print("  %s\n", text.data());
+  }
+  if (findings.unlisted_count > 0) {
+    format_unlisted(text, findings.unlisted_count);
+    out.print("  %s\n", text.data());
+  }
+}
+
+}  // namespace
+
+image_description describe_plan(const image_plan &plan) {
+  return {.filename = plan.dest,
+          .header = plan.header,
+          .file_size = image_end(plan.header.block_count, plan.block_bytes),
+          .actual_size = 0,
+          .as_created = true,
+          .findings = {}};
+}
+
+image_description describe_check(const char *filename, const image_check &check,
+                                 std::uint64_t actual_size) {
+  return {.filename = filename,
+          .header = check.header,
+          .file_size = check.file_size,
+          .actual_size = actual_size,
+          .as_created = check.as_created,
+          .findings = check.findings};
+}
+
+bool print_description(const image_description &description, output_format format) {
+  printer out;
+  if (format == output_format::json)
+    print_json(out, description);
+  else
+    print_text(out, description);
+  return std::fflush(stdout) == 0 && out.ok;
+}
+
+}  // namespace blankimg

@@ -1,0 +1,32 @@
+// The description of an image that --info prints for one that exists and
+// --dry-run for one yet to be made: the same printer for both, in text for
+// people or in JSON for scripts.
+#pragma once
+
+#include <cstdint>
+
+#include "image/image_check.hpp"
+#include "tool/command_line.hpp"
+
+namespace blankimg {
+
+struct image_description {
+  const char *filename;
+  image_header header;
+  std::uint64_t file_size;    // bytes
+  std::uint64_t actual_size;  // bytes of disk space the file takes
+  bool as_created;            // exactly the layout this tool creates
+  image_findings findings;
+};
+
+// The description of the image a plan would make.
+[[nodiscard]] image_description describe_plan(const image_plan &plan);
+
+// The description of an image that was read and checked.
+[[nodiscard]] image_description describe_check(const char *filename, const image_check &check,
+                                               std::uint64_t actual_size);
+
+// Prints the description on standard output; false when that fails.
+[[nodiscard]] bool print_description(const image_description &description, output_format format);
+
+}  // namespace blankimg
