@@ -20,6 +20,13 @@ disk_bytes virtual_size(const image_header &header) {
   return disk_bytes{header.cylinders} * header.heads * header.sectors * header.bytes_per_sector;
 }
 
+// Through its halves: the conversion of the whole would need libgcc_s.
+double approximately(disk_bytes value) {
+  constexpr double two_to_64 = 18446744073709551616.0;
+  return static_cast<double>(static_cast<std::uint64_t>(value >> 64)) * two_to_64 +
+         static_cast<double>(static_cast<std::uint64_t>(value));
+}
+
 using number_text = std::array<char, 40>;  // 2^128 has 39 digits
 
 const char *decimal(number_text &text, disk_bytes value) {
@@ -177,7 +184,7 @@ void print_text(printer &out, const image_description &image) {
   number_text size{};
   size_text human{};
   out.print("image: %s\n", image.filename);
-  format_size(human, static_cast<double>(disk));
+  format_size(human, approximately(disk));
   out.print("virtual size: %s bytes (%s)\n", decimal(size, disk), human.data());
   out.print("geometry: %" PRIu32 " cylinders, %" PRIu32 " heads, %" PRIu32
             " sectors per track, %" PRIu32 " bytes per sector\n",
