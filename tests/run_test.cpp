@@ -1,5 +1,6 @@
 #include "tool/command_line.hpp"
 
+#include <array>
 #include <string>
 #include <vector>
 
@@ -123,6 +124,65 @@ TEST(PlanImage, ReadsOptionsBeforeTheOperandsAndSixArgumentsAsOperands) {
     if (e.status == run_status::ok) {
       EXPECT_STREQ(result.dest, e.dest);
       EXPECT_EQ(result.options.mode, e.mode) << e.arguments.front();
+    }
+  }
+}
+
+TEST(PlanImage, DerivesTheGeometryFromASizeOrAFloppyFormat) {
+  struct example {
+    std::vector<const char *> arguments;
+    run_status status;
+    std::array<std::uint32_t, 5> disk = {};  // blocksize, cylinders, heads, sectors, bytes/sector
+  };
+  const example examples[] = {
+      {{"--size=1", "img"}, run_status::ok, {63, 1, 16, 63, 512}},
+      {{"--size=516096B", "img"}, run_status::ok, {63, 1, 16, 63, 512}},  // one cylinder exactly
+      {{"--size", "516097", "img"}, run_status::ok, {63, 2, 16, 63, 512}},
+      {{"--size=10G", "img"}, run_status::ok, {63, 20806, 16, 63, 512}},
+      {{"--size=504MiB", "img"}, run_status::ok, {63, 1024, 16, 63, 512}},
+      {{"--size=10GB", "img"}, run_status::ok, {63, 19377, 16, 63, 512}},
+      {{"--size=1t", "--blocksize=1", "img"}, run_status::ok, {1, 2130441, 16, 63, 512}},
+      {{"--size=1g", "--sector-size=4096", "img"}, run_status::ok, {63, 261, 16, 63, 4096}},
+      {{"--size=17587823984640", "img"}, run_status::ok, {63, 34078590, 16, 63, 512}},
+      {{"--size=17587823984641", "img"}, run_status::image_too_large},        // past 2^44 bytes
+      {{"--size=18446744073709551616", "img"}, run_status::image_too_large},  // 2^64
+      {{"--size=20000P", "img"}, run_status::image_too_large},
+      {{"--floppy=1.44m", "img"}, run_status::ok, {18, 80, 2, 18, 512}},
+      {{"--floppy", "160K", "--blocksize=1", "img"}, run_status::ok, {1, 40, 1, 8, 512}},
+      {{"--floppy=1.68M", "img"}, run_status::ok, {21, 80, 2, 21, 512}},
+      {{"--floppy=1.4M", "img"}, run_status::invalid_size},
+      {{"--floppy=", "--blocksize=0", "img"}, run_status::invalid_blocksize},
+      {{"--size=1kib", "img"}, run_status::invalid_size},
+      {{"--size=1b", "img"}, run_status::invalid_size},
+      {{"--size=1.5K", "img"}, run_status::invalid_size},
+      {{"--size=-1", "img"}, run_status::invalid_size},
+      {{"--size=0K", "img"}, run_status::invalid_size},
+      {{"--size=", "img"}, run_status::invalid_size},
+      {{"--size=1E", "img"}, run_status::invalid_size},
+      {{"--size=x", "--blocksize=2048", "img"}, run_status::invalid_blocksize},
+      {{"--size=x", "--sector-size=1000", "img"}, run_status::invalid_size},
+      {{"--size=1G", "--sector-size=1000", "img"}, run_status::invalid_geometry},
+      {{"--size=1G", "--blocksize=2047", "--sector-size=4096", "img"},
+       run_status::invalid_blocksize},
+      {{"--size=1G", "--floppy=1.44M", "img"}, run_status::usage},
+      {{"--size=1G"}, run_status::usage},
+      {{"--floppy=1.44M", "img", "2"}, run_status::usage},
+      {{"--sector-size=512", "--floppy=1.44M", "img"}, run_status::usage},
+      {{"--blocksize=2", "img", "2", "1", "1", "3", "128"}, run_status::usage},
+      {{"--output=json", "img", "2", "1", "1", "3", "128"}, run_status::usage},
+      {{"--output=xml", "--dry-run", "img", "2", "1", "1", "3", "128"}, run_status::usage},
+      {{"--info"}, run_status::usage},
+      {{"--info", "--size=1G", "img"}, run_status::usage},
+      {{"--output", "json", "--info", "img", "2"}, run_status::usage},
+  };
+  for (const example &e : examples) {
+    image_plan result{};
+    ASSERT_EQ(plan(e.arguments, result), e.status) << e.arguments.front();
+    const image_header &h = result.header;
+    if (e.status == run_status::ok) {
+      EXPECT_EQ(e.disk,
+                (std::array{h.blocksize, h.cylinders, h.heads, h.sectors, h.bytes_per_sector}))
+          << e.arguments.front();
     }
   }
 }
