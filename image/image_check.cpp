@@ -34,7 +34,7 @@ void check_odd_entry(image_check &check, std::uint32_t block, map_entry entry) {
   // An entry of no bytes names no bytes, wherever its offset points.
   if (length > 0 && offset < check.data_start)
     add_finding(check.findings, finding_kind::entry_in_layout, block);
-  else if (length > check.file_size || offset > check.file_size - length)
+  else if (length > 0 && (length > check.file_size || offset > check.file_size - length))
     add_finding(check.findings, finding_kind::entry_past_end, block);
   if (length > check.block_bytes)
     add_finding(check.findings, finding_kind::entry_too_long, block);
@@ -88,7 +88,7 @@ image_check start_check(std::span<const std::uint8_t, header_length> header_byte
       .as_created = true,
       .findings = {},
   };
-  if (file_size > check.data_start)
+  if (file_size >= check.data_start)
     check.blocks_in_file = check.block_bytes == 0
                                ? header.block_count
                                : (file_size - check.data_start) / check.block_bytes;

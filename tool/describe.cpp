@@ -46,8 +46,8 @@ void format_finding(finding_text &text, const finding &found, const image_descri
   const auto blocks_needed = count_blocks(header.cylinders, header.heads, header.sectors,
                                           header.blocksize == 0 ? 1 : header.blocksize);
   std::span<char> out(text);
-  const auto print = [&out]<typename... values>(const char *format, values... arguments) {
-    static_cast<void>(std::snprintf(out.data(), out.size(), format, arguments...));
+  const auto print = [&out]<typename... values>(const char *format, auto first, values... rest) {
+    static_cast<void>(std::snprintf(out.data(), out.size(), format, first, rest...));
   };
   switch (found.kind) {
   case finding_kind::wrong_header_length:
@@ -55,7 +55,7 @@ void format_finding(finding_text &text, const finding &found, const image_descri
   case finding_kind::wrong_blocksize:
     return print("block size is %" PRIu32 " sectors, not 1 to 2047", header.blocksize);
   case finding_kind::zero_geometry:
-    return print("a cylinder, head or sector count is 0");
+    return print("%s", "a cylinder, head or sector count is 0");
   case finding_kind::wrong_block_count:
     if (!blocks_needed)
       return print("block count is %" PRIu32 ", but the geometry needs more than 4294967295",
@@ -67,7 +67,7 @@ void format_finding(finding_text &text, const finding &found, const image_descri
                  ", before the end of the block map and marker at %" PRIu64,
                  image.file_size, end_marker_offset(header.block_count) + map_entry_size);
   case finding_kind::marker:
-    return print("end-of-list marker is not \"EndOfLis\"");
+    return print("%s", "end-of-list marker is not \"EndOfLis\"");
   case finding_kind::entry_in_layout:
     return print("block %" PRIu32 " lies in the header, block map or marker", found.block);
   case finding_kind::entry_past_end:
@@ -86,9 +86,10 @@ struct printer {
   bool ok = true;
 
   template <typename... values>
-  void print(const char *format, values... arguments) {
-    ok = std::printf(format, arguments...) >= 0 && ok;
+  void print(const char *format, auto first, values... rest) {
+    ok = std::printf(format, first, rest...) >= 0 && ok;
   }
+  void print(const char *text) { ok = std::fputs(text, stdout) >= 0 && ok; }
   void put(char c) { ok = std::putchar(static_cast<unsigned char>(c)) != EOF && ok; }
 };
 

@@ -1,0 +1,95 @@
+// Feeds arbitrary file contents to the image checks, in pieces of a size
+// the first input byte picks, and holds the verdict to a plain model of the
+// rules: every entry read whole from the file, 128-bit sums, no fast path.
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <span>
+
+#include "image/image_check.hpp"
+
+namespace {
+
+using namespace blankimg;
+__extension__ using wide = unsigned __int128;
+
+void require(bool property) {
+  if (!property)
+    std::abort();
+}
+
+std::uint64_t big_endian(std::span<const std::uint8_t> bytes, std::size_t at, std::size_t size) {
+  std::uint64_t value = 0;
+  for (std::size_t i = 0; i < size; ++i)
+    value = value << 8 | bytes[at + i];
+  return value;
+}
+
+struct verdict {
+  std::uint64_t findings;
+  bool as_created;
+};
+
+verdict model(std::span<const std::uint8_t> file) {
+  const auto field = [&file](std::size_t at) { return big_endian(file, at, 4); };
+  const std::uint64_t blocksize = field(24), count = field(28), cylinders = field(32),
+                      heads = field(36), sectors = field(40), sector_bytes = field(76);
+  const wide block_bytes = wide{blocksize} * sector_bytes;
+  const wide data_start = 88 + wide{8} * count;
+  std::uint64_t findings = 0;
+  findings += field(8) != 80;
+  const bool blocksize_valid = blocksize >= 1 && blocksize <= 2047;
+  const bool geometry_valid = cylinders != 0 && heads != 0 && sectors != 0;
+  findings += !blocksize_valid;
+  findings += !geometry_valid;
+  if (blocksize_valid && geometry_valid) {
+    const wide needed = (wide{cylinders} * heads * sectors + blocksize - 1) / blocksize;
+    findings += needed != count;
+  }
+  bool as_created =
+      findings == 0 && field(12) == 2 && field(16) == 2 && field(20) == 0 &&
+      std::all_of(file.begin() + 44, file.begin() + 76, [](auto b) { return b == 0; }) &&
+      block_bytes < (1U << 20) && data_start + count * block_bytes == file.size() &&
+      file.size() <= (std::uint64_t{1} << 44);
+  for (std::uint64_t block = 0; block < count && 88 + 8 * block <= file.size(); ++block) {
+    const std::uint64_t entry = big_endian(file, 80 + 8 * block, 8);
+    const wide offset = entry & ((std::uint64_t{1} << 44) - 1), length = entry >> 44;
+    as_created = as_created && offset == (data_start + block * block_bytes) % (wide{1} << 44) &&
+                 length == block_bytes % (1U << 20);
+    findings += length > 0 && (offset < data_start || offset + length > file.size());
+    findings += length > block_bytes;
+  }
+  const wide marker_end = data_start;
+  if (marker_end > file.size()) {
+    findings += 1;
+    as_created = false;
+  } else if (!std::equal(end_of_list_marker.begin(), end_of_list_marker.end(),
+                         file.begin() + static_cast<std::ptrdiff_t>(marker_end - 8))) {
+    findings += 1;
+    as_created = false;
+  }
+  return {findings, as_created};
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
+  if (size < 1 + header_length)
+    return 0;
+  const std::size_t piece_size = 8 * (1 + data[0] % 16);
+  const std::span<const std::uint8_t> file(data + 1, size - 1);
+  image_check check = start_check(file.first<header_length>(), file.size());
+  const std::uint64_t end = map_bytes_end(check);
+  for (std::uint64_t offset = block_map_offset; offset < end;) {
+    const std::uint64_t length = std::min<std::uint64_t>(piece_size, end - offset);
+    check_map_piece(check, offset, file.subspan(offset, length));
+    offset += length;
+  }
+  finish_check(check);
+  const verdict expected = model(file);
+  require(finding_count(check.findings) == expected.findings);
+  require(check.as_created == expected.as_created);
+  require(check.findings.listed_count ==
+          std::min<std::uint64_t>(expected.findings, max_listed_findings));
+  return 0;
+}
