@@ -10,6 +10,9 @@
 
 namespace blankimg::platform {
 
+// Where the manual is to be read, for --help.
+extern const char *const manual_location;
+
 // Readies the process for a run: a write past a file-size limit, or into a
 // pipe whose reader has gone, fails as a write instead of ending the process
 // unreported; standard output and error carry the bytes they are given, and

@@ -120,6 +120,8 @@ bool sync_directory_of(const char *path) {
 
 }  // namespace
 
+const char *const manual_location = "man blankimg";
+
 bool prepare_process() {
   static_cast<void>(std::signal(SIGPIPE, SIG_IGN));
   static_cast<void>(std::signal(SIGXFSZ, SIG_IGN));

@@ -57,6 +57,8 @@ bool means_no_room(DWORD error) {
 
 }  // namespace
 
+const char *const manual_location = "blankimg.txt, beside blankimg.exe";
+
 bool prepare_process() {
   // Text mode would turn every "\n" into "\r\n". The image is reached by
   // its own handle, never through a standard descriptor.

@@ -18,9 +18,26 @@ constexpr int damaged_status = 2;
 constexpr const char *usage_format =
     "%s dest blocksize cylinders heads sectors/tracks bytes/sector\n";
 
+constexpr const char *help_synopsis =
+    "Usage: %s [options] dest blocksize cylinders heads sectors/tracks bytes/sector\n"
+    "       %s [options] --size=SIZE dest\n"
+    "       %s [options] --floppy=NAME dest\n"
+    "       %s [--output=json] --info IMAGE\n";
+
 constexpr const char *help_text =
-    "Creates dest, a blank image of a disk of the given geometry in blocks of\n"
-    "blocksize sectors. Options come before dest:\n"
+    "Creates dest, a blank image of a disk of the given geometry, size or floppy\n"
+    "format, in blocks of blocksize sectors; or describes and checks IMAGE.\n"
+    "Options come before dest:\n"
+    "  --size=SIZE           a disk of at least SIZE bytes (K, M, G, T, P: powers\n"
+    "                        of 1024, also as KiB...; KB, MB...: powers of 1000),\n"
+    "                        16 heads, 63 sectors per track\n"
+    "  --floppy=NAME         a PC floppy: 160K 180K 320K 360K 720K 1.2M 1.44M\n"
+    "                        1.68M 2.88M\n"
+    "  --blocksize=N         sectors per block with --size or --floppy (one track)\n"
+    "  --sector-size=N       512 (the default), 1024, 2048 or 4096, with --size\n"
+    "  --dry-run             print what would be made, and make nothing\n"
+    "  --info                describe and check IMAGE\n"
+    "  --output=FORMAT       text (the default) or json, for --info and --dry-run\n"
     "  --preallocation=MODE  how the data area gets its zeros: falloc reserves\n"
     "                        the space (the default), full writes every zero,\n"
     "                        off leaves a hole that takes no space\n"
@@ -29,8 +46,8 @@ constexpr const char *help_text =
     "  --sync                flush the image to stable storage before exiting\n"
     "  --help                print this help and exit\n"
     "  --version             print the version and exit\n"
-    "Exit status: 0 when the image is complete, 1 on any failure.\n"
-    "Manual: man blankimg\n";
+    "Exit status: 0 when the image is complete, or intact for --info; 1 on any\n"
+    "failure; 2 when --info finds the image damaged.\n";
 
 // Help and version go to standard output, whose failure (a full disk, a
 // closed pipe) is a failure of the run.
@@ -38,7 +55,9 @@ int answer(blankimg::run_status status, const char *name) {
   using blankimg::run_status;
   const bool printed =
       (status == run_status::help
-           ? std::printf(usage_format, name) >= 0 && std::fputs(help_text, stdout) >= 0
+           ? std::printf(help_synopsis, name, name, name, name) >= 0 &&
+                 std::fputs(help_text, stdout) >= 0 &&
+                 std::printf("Manual: %s\n", blankimg::platform::manual_location) >= 0
            : std::printf("blankimg %s\n", BLANKIMG_VERSION) >= 0) &&
       std::fflush(stdout) == 0;
   if (printed)
