@@ -3,7 +3,7 @@
 # same job: dd if=/dev/zero bs=1M for full, fallocate -l for falloc, and
 # truncate -s for off, on images of the same size. Prints a table of ratios
 # against the targets, the write calls of full, and the peak RSS of each mode;
-# then times everything at 64 MiB, 256 MiB, 1 GiB and 4 GiB and draws wall
+# and times --info against cat on a 128 MiB map; then times everything at 64 MiB, 256 MiB, 1 GiB and 4 GiB and draws wall
 # time against size as doc/scaling.svg (with PLOT=0, not).
 #
 # Each figure is the fastest of RUNS interleaved runs (default 7), every one
@@ -116,6 +116,26 @@ row "starting /bin/true, for scale" "$floor s"
 time_all 1 16777216 1 1 0
 row "128 MiB map, default / dd" "$(ratio falloc dd) (${best[falloc]} s / ${best[dd]} s)" \
   "$(ratio falloc dd) <= 1.2"
+
+# --info reads the whole map back: against cat of the same image, both from
+# the page cache, the fastest of interleaved runs.
+run_mode falloc 1 16777216 1 1 0
+cat "$image" >/dev/null
+best=()
+for ((i = 0; i < runs; i++)); do
+  for name in info cat; do
+    start=$EPOCHREALTIME
+    if [[ $name == info ]]; then "$tool" --info "$image" >/dev/null; else cat "$image" >/dev/null; fi
+    t=$(awk -v s="$start" -v e="$EPOCHREALTIME" 'BEGIN { printf "%.6f", e - s }')
+    if [[ -z ${best[$name]:-} ]] || awk "BEGIN { exit !($t < ${best[$name]}) }"; then
+      best[$name]=$t
+    fi
+  done
+done
+row "128 MiB map, --info / cat" "$(ratio info cat) (${best[info]} s / ${best[cat]} s)" \
+  "$(ratio info cat) <= 1.5"
+rss=$(/usr/bin/time -f %M "$tool" --info "$image" 2>&1 >/dev/null)
+row "128 MiB map, --info: peak RSS (KiB)" "$rss" "$rss < 2048"
 
 if [[ ${PLOT:-1} == 1 ]]; then
   data=$work/scaling.dat

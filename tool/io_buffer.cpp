@@ -10,8 +10,9 @@ io_buffer_span io_buffer() {
   return buffer;
 }
 
-std::uint64_t piece_to_boundary(std::uint64_t position, std::uint64_t left) {
-  return std::min(left, io_buffer_size - position % io_buffer_size);
+std::uint64_t piece_to_boundary(std::uint64_t position, std::uint64_t left,
+                                std::uint32_t piece_size) {
+  return std::min(left, piece_size - position % piece_size);
 }
 
 }  // namespace blankimg

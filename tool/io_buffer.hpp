@@ -23,6 +23,7 @@ using io_buffer_span = std::span<std::uint8_t, io_buffer_size>;
 // partial page at each end (a tenth of a write's time on ext4, five times
 // the kernel time of a read). So each run of them first fills up to such a
 // multiple: the length of the next piece at position, of left bytes.
-[[nodiscard]] std::uint64_t piece_to_boundary(std::uint64_t position, std::uint64_t left);
+[[nodiscard]] std::uint64_t piece_to_boundary(std::uint64_t position, std::uint64_t left,
+                                              std::uint32_t piece_size = io_buffer_size);
 
 }  // namespace blankimg
