@@ -140,7 +140,7 @@ TEST(Tool, InfoDescribesAnImageAndListsWhatIsDamaged) {
     std::size_t patch_at = 0;  // where patch goes, when not empty
     bytes patch = {};
     int status = 2;
-    std::string finding = "";  // its first finding; "" for none
+    std::string finding = {};  // its first finding; "" for none
     std::string name = "img";
     std::vector<std::string> numbers = worked_example_geometry();
   };

@@ -335,8 +335,9 @@ size_reading read_size(const char *text) {
   constexpr std::string_view powers = "KMGTP";
   std::uint64_t unit = 1;
   const std::string_view tail = suffix;
-  const std::size_t power = tail.empty() ? powers.npos : powers.find(ascii_upper(tail[0]));
-  if (power != powers.npos) {
+  const std::size_t power =
+      tail.empty() ? std::string_view::npos : powers.find(ascii_upper(tail[0]));
+  if (power != std::string_view::npos) {
     const std::string_view after = suffix + 1;
     if (!after.empty() && after != "iB" && after != "B")
       return invalid;
