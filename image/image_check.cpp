@@ -26,7 +26,8 @@ void add_finding(image_findings &findings, finding_kind kind, std::uint32_t bloc
     ++findings.unlisted_count;
 }
 
-// An entry other than the one this tool would have written there.
+// An entry other than the one this tool would have written there, or one
+// that names bytes the file does not hold.
 void check_odd_entry(image_check &check, std::uint32_t block, map_entry entry) {
   check.as_created = false;
   const std::uint64_t offset = entry & entry_offset_mask;
@@ -38,14 +39,6 @@ void check_odd_entry(image_check &check, std::uint32_t block, map_entry entry) {
     add_finding(check.findings, finding_kind::entry_past_end, block);
   if (length > check.block_bytes)
     add_finding(check.findings, finding_kind::entry_too_long, block);
-}
-
-// The entry at block is the one this tool writes there, and its bytes lie
-// within the file: nothing to find.
-bool is_laid_out_entry(const image_check &check, std::uint64_t block, map_entry entry) {
-  return block < check.blocks_in_file &&
-         entry == encode_mapentry(check.data_start + block * check.block_bytes,
-                                  static_cast<std::uint32_t>(check.block_bytes));
 }
 
 }  // namespace
@@ -106,18 +99,8 @@ image_check start_check(std::span<const std::uint8_t, header_length> header_byte
           header.block_count)
     add_finding(findings, finding_kind::wrong_block_count);
   // What this tool writes besides, and refuses to write otherwise.
-  const image_header written = {.header_length = header_length,
-                                .fixed_word_a = 2,
-                                .fixed_word_b = 2,
-                                .fixed_word_c = 0,
-                                .blocksize = header.blocksize,
-                                .block_count = header.block_count,
-                                .cylinders = header.cylinders,
-                                .heads = header.heads,
-                                .sectors = header.sectors,
-                                .bytes_per_sector = header.bytes_per_sector,
-                                .zero_block_a = {},
-                                .zero_block_b = {}};
+  const image_header written = make_header(header.blocksize, header.block_count, header.cylinders,
+                                           header.heads, header.sectors, header.bytes_per_sector);
   check.as_created =
       findings.listed_count == 0 && header == written && check.block_bytes <= max_entry_length &&
       image_end(header.block_count, check.block_bytes) == file_size && file_size <= max_image_bytes;
@@ -141,8 +124,10 @@ void check_map_piece(image_check &check, std::uint64_t offset,
       static_cast<std::size_t>(std::min(to, check.map_end) - std::min(from, check.map_end));
   std::uint64_t block = (from - block_map_offset) / map_entry_size;
   // The entry this tool writes for block, kept as a running sum: each
-  // entry's offset is the last one's plus a block. Offsets stay below 2^44
-  // in a file that does, so the sum never carries into the length.
+  // entry's offset is the last one's plus a block. Such an entry, for a
+  // block that ends within the file, has nothing to find. Offsets stay
+  // below 2^44 in a file that does, so only there the sum never carries
+  // into the length; in a larger file each entry is judged on its own.
   const auto block_length = static_cast<std::uint32_t>(check.block_bytes);
   const std::uint64_t expected_end = check.file_size <= max_image_bytes ? check.blocks_in_file : 0;
   map_entry expected = encode_mapentry(check.data_start + block * check.block_bytes, block_length);
@@ -152,8 +137,7 @@ void check_map_piece(image_check &check, std::uint64_t offset,
       expected += check.block_bytes;
       continue;
     }
-    if (!is_laid_out_entry(check, block, entry))
-      check_odd_entry(check, static_cast<std::uint32_t>(block), entry);
+    check_odd_entry(check, static_cast<std::uint32_t>(block), entry);
     expected = encode_mapentry(check.data_start + (block + 1) * check.block_bytes, block_length);
   }
   if (to == check.map_end + map_entry_size &&

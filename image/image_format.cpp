@@ -57,6 +57,23 @@ std::optional<std::uint32_t> count_blocks(std::uint32_t cylinders, std::uint32_t
   return static_cast<std::uint32_t>(blocks);
 }
 
+image_header make_header(std::uint32_t blocksize, std::uint32_t block_count,
+                         std::uint32_t cylinders, std::uint32_t heads, std::uint32_t sectors,
+                         std::uint32_t bytes_per_sector) {
+  return {.header_length = header_length,
+          .fixed_word_a = 2,
+          .fixed_word_b = 2,
+          .fixed_word_c = 0,
+          .blocksize = blocksize,
+          .block_count = block_count,
+          .cylinders = cylinders,
+          .heads = heads,
+          .sectors = sectors,
+          .bytes_per_sector = bytes_per_sector,
+          .zero_block_a = {},
+          .zero_block_b = {}};
+}
+
 void put_bigendian_uint32(std::span<std::uint8_t, 4> dest, std::uint32_t value) {
   put_bigendian(dest, value);
 }

@@ -67,6 +67,12 @@ struct image_header {
   bool operator==(const image_header &) const = default;
 };
 
+// The header this tool writes for a disk of the given geometry in
+// block_count blocks of blocksize sectors.
+[[nodiscard]] image_header make_header(std::uint32_t blocksize, std::uint32_t block_count,
+                                       std::uint32_t cylinders, std::uint32_t heads,
+                                       std::uint32_t sectors, std::uint32_t bytes_per_sector);
+
 // An output stream and the file position it stands at, when that is known.
 // Knowing it lets a destination that cannot seek, such as a pipe, take the
 // whole image in writes that follow each other.

@@ -1,7 +1,7 @@
 // What differs between operating systems: opening, locking, sizing and
 // syncing the destination, reading an image back, the signals a write can
-// raise, and the terminal that --progress draws on. One implementation file per system; the build
-// picks the one that fits.
+// raise, and the terminal that --progress draws on. One implementation file
+// per system; the build picks the one that fits.
 #pragma once
 
 #include <cstdint>

@@ -196,20 +196,8 @@ run_status finish_plan(image_plan &plan, const char *dest, std::uint32_t blocksi
     return run_status::image_too_large;
 
   plan.dest = dest;
-  plan.header = image_header{
-      .header_length = header_length,
-      .fixed_word_a = 2,
-      .fixed_word_b = 2,
-      .fixed_word_c = 0,
-      .blocksize = blocksize,
-      .block_count = *block_count,
-      .cylinders = static_cast<std::uint32_t>(cylinders),
-      .heads = heads,
-      .sectors = sectors,
-      .bytes_per_sector = bytes_per_sector,
-      .zero_block_a = {},
-      .zero_block_b = {},
-  };
+  plan.header = make_header(blocksize, *block_count, static_cast<std::uint32_t>(cylinders), heads,
+                            sectors, bytes_per_sector);
   plan.block_bytes = static_cast<std::uint32_t>(block_bytes);
   return run_status::ok;
 }

@@ -43,8 +43,6 @@ using finding_text = std::array<char, 128>;
 
 void format_finding(finding_text &text, const finding &found, const image_description &image) {
   const image_header &header = image.header;
-  const auto blocks_needed = count_blocks(header.cylinders, header.heads, header.sectors,
-                                          header.blocksize == 0 ? 1 : header.blocksize);
   std::span<char> out(text);
   const auto print = [&out]<typename... values>(const char *format, auto first, values... rest) {
     static_cast<void>(std::snprintf(out.data(), out.size(), format, first, rest...));
@@ -56,12 +54,16 @@ void format_finding(finding_text &text, const finding &found, const image_descri
     return print("block size is %" PRIu32 " sectors, not 1 to 2047", header.blocksize);
   case finding_kind::zero_geometry:
     return print("%s", "a cylinder, head or sector count is 0");
-  case finding_kind::wrong_block_count:
-    if (!blocks_needed)
+  case finding_kind::wrong_block_count: {
+    // Found only where the block size and geometry are valid.
+    const auto needed =
+        count_blocks(header.cylinders, header.heads, header.sectors, header.blocksize);
+    if (!needed)
       return print("block count is %" PRIu32 ", but the geometry needs more than 4294967295",
                    header.block_count);
     return print("block count is %" PRIu32 ", but the geometry needs %" PRIu32, header.block_count,
-                 *blocks_needed);
+                 *needed);
+  }
   case finding_kind::too_short:
     return print("file ends at byte %" PRIu64
                  ", before the end of the block map and marker at %" PRIu64,
