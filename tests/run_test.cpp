@@ -146,25 +146,19 @@ TEST(PlanImage, DerivesTheGeometryFromASizeOrAFloppyFormat) {
       {{"--size=17587823984640", "img"}, run_status::ok, {63, 34078590, 16, 63, 512}},
       {{"--size=17587823984641", "img"}, run_status::image_too_large},        // past 2^44 bytes
       {{"--size=18446744073709551616", "img"}, run_status::image_too_large},  // 2^64
-      {{"--size=20000P", "img"}, run_status::image_too_large},
       {{"--floppy=1.44m", "img"}, run_status::ok, {18, 80, 2, 18, 512}},
       {{"--floppy", "160K", "--blocksize=1", "img"}, run_status::ok, {1, 40, 1, 8, 512}},
-      {{"--floppy=1.68M", "img"}, run_status::ok, {21, 80, 2, 21, 512}},
-      {{"--floppy=1.4M", "img"}, run_status::invalid_size},
       {{"--floppy=", "--blocksize=0", "img"}, run_status::invalid_blocksize},
-      {{"--size=1kib", "img"}, run_status::invalid_size},
       {{"--size=1b", "img"}, run_status::invalid_size},
       {{"--size=1.5K", "img"}, run_status::invalid_size},
       {{"--size=-1", "img"}, run_status::invalid_size},
       {{"--size=0K", "img"}, run_status::invalid_size},
       {{"--size=", "img"}, run_status::invalid_size},
-      {{"--size=1E", "img"}, run_status::invalid_size},
       {{"--size=x", "--blocksize=2048", "img"}, run_status::invalid_blocksize},
       {{"--size=x", "--sector-size=1000", "img"}, run_status::invalid_size},
       {{"--size=1G", "--sector-size=1000", "img"}, run_status::invalid_geometry},
       {{"--size=1G", "--blocksize=2047", "--sector-size=4096", "img"},
        run_status::invalid_blocksize},
-      {{"--size=1G", "--floppy=1.44M", "img"}, run_status::usage},
       {{"--size=1G"}, run_status::usage},
       {{"--floppy=1.44M", "img", "2"}, run_status::usage},
       {{"--sector-size=512", "--floppy=1.44M", "img"}, run_status::usage},
@@ -173,7 +167,6 @@ TEST(PlanImage, DerivesTheGeometryFromASizeOrAFloppyFormat) {
       {{"--output=xml", "--dry-run", "img", "2", "1", "1", "3", "128"}, run_status::usage},
       {{"--info"}, run_status::usage},
       {{"--info", "--size=1G", "img"}, run_status::usage},
-      {{"--output", "json", "--info", "img", "2"}, run_status::usage},
   };
   for (const example &e : examples) {
     image_plan result{};
