@@ -13,18 +13,41 @@ namespace blankimg {
 
 namespace {
 
-// A header's four 32-bit factors can name up to 2^128 bytes of disk.
-__extension__ using disk_bytes = unsigned __int128;
+// A header's four 32-bit factors can name up to 2^128 bytes of disk. No
+// 128-bit type is there on every host, so the product is kept in 32-bit
+// limbs, the least significant first.
+using disk_bytes = std::array<std::uint32_t, 4>;
 
 disk_bytes virtual_size(const image_header &header) {
-  return disk_bytes{header.cylinders} * header.heads * header.sectors * header.bytes_per_sector;
+  disk_bytes product = {1, 0, 0, 0};
+  for (const std::uint32_t factor :
+       {header.cylinders, header.heads, header.sectors, header.bytes_per_sector}) {
+    std::uint64_t carry = 0;
+    for (std::uint32_t &limb : product) {
+      const std::uint64_t part = std::uint64_t{limb} * factor + carry;
+      limb = static_cast<std::uint32_t>(part);
+      carry = part >> 32;
+    }
+  }
+  return product;
 }
 
-// Through its halves: the conversion of the whole would need libgcc_s.
-double approximately(disk_bytes value) {
-  constexpr double two_to_64 = 18446744073709551616.0;
-  return static_cast<double>(static_cast<std::uint64_t>(value >> 64)) * two_to_64 +
-         static_cast<double>(static_cast<std::uint64_t>(value));
+double approximately(const disk_bytes &value) {
+  double sum = 0;
+  for (auto limb = value.rbegin(); limb != value.rend(); ++limb)
+    sum = sum * 4294967296.0 + *limb;
+  return sum;
+}
+
+// Divides value by 10, and returns the remainder.
+unsigned divide_by_ten(disk_bytes &value) {
+  std::uint64_t remainder = 0;
+  for (auto limb = value.rbegin(); limb != value.rend(); ++limb) {
+    const std::uint64_t part = remainder << 32 | *limb;
+    *limb = static_cast<std::uint32_t>(part / 10);
+    remainder = part % 10;
+  }
+  return static_cast<unsigned>(remainder);
 }
 
 using number_text = std::array<char, 40>;  // 2^128 has 39 digits
@@ -33,9 +56,8 @@ const char *decimal(number_text &text, disk_bytes value) {
   std::size_t at = text.size() - 1;
   text[at] = '\0';
   do {
-    text[--at] = static_cast<char>('0' + static_cast<int>(value % 10));
-    value /= 10;
-  } while (value != 0);
+    text[--at] = static_cast<char>('0' + divide_by_ten(value));
+  } while (value != disk_bytes{});
   return text.data() + at;
 }
 
