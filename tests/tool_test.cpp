@@ -124,7 +124,7 @@ TEST(Tool, InfoDescribesAnImageAndListsWhatIsDamaged) {
   struct example {
     std::string finding;  // the message for status 1, one listed for 2, "" for none
     int status = 2;
-    std::uint64_t cut_at = 0;  // the file's new length, when not 0
+    std::size_t cut_at = 0;  // the file's new length, when not 0
     std::size_t patch_at = 0;
     bytes patch = {};
     std::string name = "img";
@@ -259,7 +259,7 @@ TEST(Tool, LaysOutMapMarkerAndZeroDataForEveryGeometry) {
     EXPECT_EQ(std::string(image.begin() + static_cast<std::ptrdiff_t>(data_start - 8),
                           image.begin() + static_cast<std::ptrdiff_t>(data_start)),
               "EndOfLis");
-    EXPECT_TRUE(all_zero(image, data_start));
+    EXPECT_TRUE(all_zero(image, static_cast<std::size_t>(data_start)));
   }
 }
 
@@ -364,6 +364,12 @@ TEST(Tool, WritesAnImageOver4GiBWithEveryOffsetWhole) {
   const bytes marker = read_part(image, data_start - 8, 8);
   EXPECT_EQ(std::string(marker.begin(), marker.end()), "EndOfLis");
   EXPECT_EQ(read_part(image, last_block + 65530, 10), bytes(6, 0));
+  // Read back whole, offsets and length past 32 bits included.
+  const tool_result info = run_tool({.arguments = {"--info", image}});
+  EXPECT_EQ(info.status, 0);
+  EXPECT_NE(info.out.find("file size: " + std::to_string(last_block + 65536) + " bytes"),
+            std::string::npos)
+      << info.out;
 }
 
 }  // namespace
