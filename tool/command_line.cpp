@@ -97,6 +97,12 @@ const floppy_format *find_floppy(const char *name) {
   return known == floppy_formats.end() ? nullptr : known;
 }
 
+// Begins with "--". Not string_view::starts_with: unoptimised, its range
+// check brings the C++ library's throw, and the library, into the binary.
+constexpr bool is_option(std::string_view argument) {
+  return argument.size() >= 2 && argument[0] == '-' && argument[1] == '-';
+}
+
 // Sets the flag argument names; false when it names none.
 bool read_flag(std::string_view argument, run_options &options) {
   const auto *const known = std::ranges::find(flag_names, argument, &flag_name::name);
@@ -130,7 +136,7 @@ std::optional<std::size_t> read_options(std::span<const char *const> command_lin
   std::size_t at = 1;
   for (; at < command_line.size(); ++at) {
     const std::string_view argument = command_line[at];
-    if (!argument.starts_with("--"))
+    if (!is_option(argument))
       return at;
     if (argument == "--")
       return at + 1;
