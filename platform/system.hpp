@@ -31,6 +31,12 @@ struct destination {
 // at work leaves that run's image whole. The lock goes with the close.
 [[nodiscard]] destination open_destination(const char *path, bool no_clobber);
 
+// Whether open_destination could have dest, as far as can be told without
+// creating or changing anything: a file that exists may be written and, if
+// no_clobber, is refused; one that does not is in a directory that exists
+// and may be written.
+[[nodiscard]] bool destination_would_open(const char *path, bool no_clobber);
+
 // Moves the stream to an absolute position; false when it cannot get there,
 // a position past what the system's file offsets can name included.
 [[nodiscard]] bool seek(std::FILE *file, std::uint64_t position);
@@ -49,6 +55,11 @@ enum class space_result {
 // Makes the file length bytes long; the new tail is a hole that reads as
 // zeros and takes no disk space until it is written.
 [[nodiscard]] space_result extend_sparse(std::FILE *file, std::uint64_t length);
+
+// Cuts a regular file back to length bytes, giving back the disk space of
+// everything past it, blocks reserved beyond the file's end included. A
+// pipe or a device cannot be cut, and succeeds as it is.
+[[nodiscard]] bool cut_back(std::FILE *file, std::uint64_t length);
 
 // Flushes what was written to stable storage, and, for a file this run
 // created, the directory entry that names it. A pipe or a terminal has
@@ -72,17 +83,36 @@ struct image_source {
 [[nodiscard]] bool read_at(const image_source &source, std::uint64_t offset,
                            std::span<std::uint8_t> dest);
 
+// The source's length now, to tell whether it changed while it was read;
+// false when it cannot be had.
+[[nodiscard]] bool current_size(const image_source &source, std::uint64_t &size);
+
 void close_source(const image_source &source);
+
+// Memory from the system for one large job whose size only the input
+// knows, such as sorting an image's whole map: pages are taken only as they
+// are touched, and all of it goes back with give_back_memory. An empty
+// span when the system has not that much to give.
+[[nodiscard]] std::span<std::uint8_t> borrow_memory(std::uint64_t bytes);
+void give_back_memory(std::span<std::uint8_t> memory);
 
 // Nanoseconds from some fixed point in the past, never going back.
 [[nodiscard]] std::uint64_t monotonic_nanoseconds();
 
 struct terminal {
-  bool smart;           // a line can be redrawn in place
-  std::uint32_t width;  // columns, when smart
+  bool smart;                // a line can be redrawn in place
+  std::uint32_t width;       // columns, when smart
+  std::uint32_t saved_mode;  // Windows: the console's mode before it was made smart
 };
 
-// What standard error is: a terminal that can redraw a line, or anything else.
-[[nodiscard]] terminal query_error_terminal();
+// What standard error is: a terminal that can redraw a line, or anything
+// else. A Windows console is switched to take escape sequences.
+[[nodiscard]] terminal open_error_terminal();
+
+// The terminal's width now, as it may have been resized.
+[[nodiscard]] std::uint32_t error_terminal_width();
+
+// Gives the console back the mode it had before open_error_terminal.
+void close_error_terminal(const terminal &opened);
 
 }  // namespace blankimg::platform

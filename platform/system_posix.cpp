@@ -1,6 +1,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <time.h>
@@ -48,11 +49,28 @@ bool is_regular(int fd) {
   return fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
 }
 
+// Opens without waiting for a reader's lease to be broken, which takes the
+// kernel 45 s: a file someone holds a lease on is refused at once, as a
+// locked one is. A FIFO with no reader yet refuses a writer that does not
+// wait, and is opened again waiting for one. The descriptor then blocks as
+// usual.
+int open_at_once(const char *path, int flags) {
+  const auto open_path = [path](int with) {
+    return retry_interrupted([&] { return open(path, with, new_file_mode); });
+  };
+  int fd = open_path(flags | O_NONBLOCK);
+  if (fd < 0 && errno == ENXIO)
+    return open_path(flags);
+  if (fd >= 0 && fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+    static_cast<void>(close(fd));
+    return -1;
+  }
+  return fd;
+}
+
 // Opens without cutting: the file is cut only once it is locked.
 int open_uncut(const char *path, bool no_clobber, bool &created) {
-  const auto open_path = [path](int flags) {
-    return retry_interrupted([&] { return open(path, flags, new_file_mode); });
-  };
+  const auto open_path = [path](int flags) { return open_at_once(path, flags); };
   created = true;
   int fd = open_path(O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC);
   if (fd >= 0 || errno != EEXIST || no_clobber)
@@ -95,23 +113,60 @@ bool claim(int fd) {
 
 // fsync, where a special file that cannot be synced has nothing to sync.
 bool sync_descriptor(int fd) {
-  return retry_interrupted([fd] { return fsync(fd); }) == 0 || errno == EINVAL;
+  return retry_interrupted([fd] { return fsync(fd); }) == 0 || (errno == EINVAL && !is_regular(fd));
 }
 
-bool sync_directory_of(const char *path) {
-  static std::array<char, PATH_MAX> directory;
-  const std::string_view whole = path;
-  const std::size_t slash = whole.find_last_of('/');
-  std::string_view name = ".";
-  if (slash == 0)
-    name = "/";
-  else if (slash != std::string_view::npos)
-    name = std::string_view(path, slash);
-  if (name.size() >= directory.size())
-    return false;
-  *std::ranges::copy(name, directory.begin()).out = '\0';
-  const int fd =
-      retry_interrupted([] { return open(directory.data(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
+// The directory that holds the entry path names, opened; -1 when it cannot
+// be. Through symbolic links the entry stands where the last link leads, so
+// each link is followed from the directory it stands in, one step at a
+// time: no step needs the whole path, which may be longer than PATH_MAX.
+int open_directory_holding(const char *path) {
+  static std::array<char, PATH_MAX + 1> name;
+  static std::array<char, PATH_MAX + 1> target;
+  const std::string_view given = path;
+  if (given.size() >= name.size())
+    return -1;
+  *std::ranges::copy(given, name.begin()).out = '\0';
+  int directory = AT_FDCWD;
+  constexpr int most_links = 40;  // as the kernel follows, before ELOOP
+  for (int links = 0; links <= most_links; ++links) {
+    // Split name into its directory and its last part.
+    const std::string_view whole = name.data();
+    const std::size_t slash = whole.find_last_of('/');
+    const char *last = name.data();
+    int parent = directory;
+    if (slash != std::string_view::npos) {
+      name[slash] = '\0';
+      last = name.data() + slash + 1;
+      const char *parent_name = slash == 0 ? "/" : name.data();
+      parent = retry_interrupted(
+          [&] { return openat(directory, parent_name, O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
+    } else if (directory == AT_FDCWD) {
+      parent = retry_interrupted([] { return open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
+    } else {
+      parent = fcntl(directory, F_DUPFD_CLOEXEC, 0);
+    }
+    if (directory != AT_FDCWD)
+      static_cast<void>(close(directory));
+    if (parent < 0)
+      return -1;
+    const ssize_t length = readlinkat(parent, last, target.data(), target.size() - 1);
+    if (length < 0 && (errno == EINVAL || errno == ENOENT))
+      return parent;  // not a link: the entry stands here
+    if (length < 0) {
+      static_cast<void>(close(parent));
+      return -1;
+    }
+    target[static_cast<std::size_t>(length)] = '\0';
+    name = target;
+    directory = parent;
+  }
+  static_cast<void>(close(directory));
+  return -1;
+}
+
+bool sync_directory_holding(const char *path) {
+  const int fd = open_directory_holding(path);
   if (fd < 0)
     return false;
   const bool synced = sync_descriptor(fd);
@@ -148,6 +203,33 @@ destination open_destination(const char *path, bool no_clobber) {
   return {.file = file, .created = created};
 }
 
+bool destination_would_open(const char *path, bool no_clobber) {
+  struct stat status {};
+  if (lstat(path, &status) == 0) {
+    // A link to nothing is made through, unless no file may be replaced.
+    if (no_clobber)
+      return false;
+    if (stat(path, &status) != 0)
+      return errno == ENOENT;
+    return !S_ISDIR(status.st_mode) && faccessat(AT_FDCWD, path, W_OK, AT_EACCESS) == 0;
+  }
+  if (errno != ENOENT)
+    return false;
+  static std::array<char, PATH_MAX + 1> directory;
+  const std::string_view whole = path;
+  const std::size_t slash = whole.find_last_of('/');
+  std::string_view name = ".";
+  if (slash == 0)
+    name = "/";
+  else if (slash != std::string_view::npos)
+    name = whole.substr(0, slash);
+  if (name.size() >= directory.size())
+    return false;
+  *std::ranges::copy(name, directory.begin()).out = '\0';
+  return stat(directory.data(), &status) == 0 && S_ISDIR(status.st_mode) &&
+         faccessat(AT_FDCWD, directory.data(), W_OK | X_OK, AT_EACCESS) == 0;
+}
+
 bool seek(std::FILE *file, std::uint64_t position) {
   return fits_off_t(position) && fseeko(file, static_cast<off_t>(position), SEEK_SET) == 0;
 }
@@ -178,14 +260,22 @@ space_result extend_sparse(std::FILE *file, std::uint64_t length) {
   return errno == EPERM ? space_result::unsupported : space_result::failed;
 }
 
+bool cut_back(std::FILE *file, std::uint64_t length) {
+  const int fd = fileno(file);
+  if (!is_regular(fd))
+    return true;
+  // A cut to the length the file already has still frees, on ext4, what a
+  // reservation that ran out left allocated past the end.
+  return fits_off_t(length) &&
+         retry_interrupted([&] { return ftruncate(fd, static_cast<off_t>(length)); }) == 0;
+}
+
 bool sync_to_storage(std::FILE *file, const char *path, bool created) {
   if (!sync_descriptor(fileno(file)))
     return false;
   if (!created)
     return true;
-  // Through a link, the new entry stands in the directory the link leads to.
-  static std::array<char, PATH_MAX> resolved;
-  return realpath(path, resolved.data()) != nullptr && sync_directory_of(resolved.data());
+  return sync_directory_holding(path);
 }
 
 bool open_source(const char *path, image_source &source) {
@@ -232,6 +322,32 @@ bool read_at(const image_source &source, std::uint64_t offset, std::span<std::ui
   return true;
 }
 
+bool current_size(const image_source &source, std::uint64_t &size) {
+  const int fd = static_cast<int>(source.handle);
+  struct stat status {};
+  if (fstat(fd, &status) != 0)
+    return false;
+  const off_t end = S_ISREG(status.st_mode) ? status.st_size : lseek(fd, 0, SEEK_END);
+  size = static_cast<std::uint64_t>(end);
+  return end >= 0;
+}
+
+std::span<std::uint8_t> borrow_memory(std::uint64_t bytes) {
+  if (bytes == 0 || bytes > std::numeric_limits<std::size_t>::max())
+    return {};
+  const auto length = static_cast<std::size_t>(bytes);
+  void *memory = mmap(nullptr, length, PROT_READ | PROT_WRITE,
+                      MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  if (memory == MAP_FAILED)
+    return {};
+  return {static_cast<std::uint8_t *>(memory), length};
+}
+
+void give_back_memory(std::span<std::uint8_t> memory) {
+  if (!memory.empty())
+    static_cast<void>(munmap(memory.data(), memory.size()));
+}
+
 void close_source(const image_source &source) {
   // Nothing was written: the close has nothing to report.
   static_cast<void>(close(static_cast<int>(source.handle)));
@@ -244,14 +360,20 @@ std::uint64_t monotonic_nanoseconds() {
          static_cast<std::uint64_t>(now.tv_nsec);
 }
 
-terminal query_error_terminal() {
+terminal open_error_terminal() {
   const char *term = std::getenv("TERM");
-  winsize size{};
   if (isatty(STDERR_FILENO) == 0 || term == nullptr || std::strcmp(term, "dumb") == 0)
-    return {.smart = false, .width = 0};
-  constexpr std::uint32_t fallback_width = 80;
-  const bool sized = ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0;
-  return {.smart = true, .width = sized ? size.ws_col : fallback_width};
+    return {.smart = false, .width = 0, .saved_mode = 0};
+  return {.smart = true, .width = error_terminal_width(), .saved_mode = 0};
 }
+
+std::uint32_t error_terminal_width() {
+  constexpr std::uint32_t fallback_width = 80;
+  winsize size{};
+  return ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0 ? size.ws_col
+                                                                         : fallback_width;
+}
+
+void close_error_terminal(const terminal & /*opened*/) {}
 
 }  // namespace blankimg::platform

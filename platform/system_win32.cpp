@@ -94,6 +94,20 @@ destination open_destination(const char *path, bool no_clobber) {
   return {.file = file, .created = created};
 }
 
+bool destination_would_open(const char *path, bool no_clobber) {
+  const wchar_t *name = wide_path(path);
+  if (name == nullptr)
+    return false;
+  const DWORD attributes = GetFileAttributesW(name);
+  if (attributes != INVALID_FILE_ATTRIBUTES) {
+    return !no_clobber && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
+           (attributes & FILE_ATTRIBUTE_READONLY) == 0;
+  }
+  // Not found in a directory that exists; a missing directory is a path
+  // not found.
+  return GetLastError() == ERROR_FILE_NOT_FOUND;
+}
+
 bool seek(std::FILE *file, std::uint64_t position) {
   return fits_int64(position) && _fseeki64(file, static_cast<__int64>(position), SEEK_SET) == 0;
 }
@@ -124,6 +138,17 @@ space_result extend_sparse(std::FILE *file, std::uint64_t length) {
   static_cast<void>(
       DeviceIoControl(handle, FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &returned, nullptr));
   return set_end_of_file(handle, length) ? space_result::done : space_result::failed;
+}
+
+bool cut_back(std::FILE *file, std::uint64_t length) {
+  HANDLE handle = handle_of(file);
+  if (!is_disk_file(handle))
+    return true;
+  // The end moved back, then the clusters reserved past it given up.
+  FILE_ALLOCATION_INFO allocation{};
+  allocation.AllocationSize.QuadPart = static_cast<LONGLONG>(length);
+  return fits_int64(length) && set_end_of_file(handle, length) &&
+         set_information(handle, FileAllocationInfo, allocation);
 }
 
 bool sync_to_storage(std::FILE *file, const char * /*path*/, bool /*created*/) {
@@ -171,6 +196,30 @@ bool read_at(const image_source &source, std::uint64_t offset, std::span<std::ui
   return true;
 }
 
+bool current_size(const image_source &source, std::uint64_t &size) {
+  LARGE_INTEGER end{};
+  if (GetFileSizeEx(reinterpret_cast<HANDLE>(source.handle),  // NOLINT(performance-no-int-to-ptr)
+                    &end) == 0)
+    return false;
+  size = static_cast<std::uint64_t>(end.QuadPart);
+  return true;
+}
+
+std::span<std::uint8_t> borrow_memory(std::uint64_t bytes) {
+  if (bytes == 0 || bytes > std::numeric_limits<std::size_t>::max())
+    return {};
+  const auto length = static_cast<std::size_t>(bytes);
+  void *memory = VirtualAlloc(nullptr, length, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+  if (memory == nullptr)
+    return {};
+  return {static_cast<std::uint8_t *>(memory), length};
+}
+
+void give_back_memory(std::span<std::uint8_t> memory) {
+  if (!memory.empty())
+    static_cast<void>(VirtualFree(memory.data(), 0, MEM_RELEASE));
+}
+
 void close_source(const image_source &source) {
   CloseHandle(reinterpret_cast<HANDLE>(source.handle));  // NOLINT(performance-no-int-to-ptr)
 }
@@ -185,19 +234,29 @@ std::uint64_t monotonic_nanoseconds() {
   return ticks / per_second * 1'000'000'000U + ticks % per_second * 1'000'000'000U / per_second;
 }
 
-terminal query_error_terminal() {
+terminal open_error_terminal() {
   HANDLE handle = GetStdHandle(STD_ERROR_HANDLE);
   DWORD mode = 0;
-  CONSOLE_SCREEN_BUFFER_INFO screen{};
   const char *term = std::getenv("TERM");
   // A console redraws a line once it takes the escape sequences a terminal
   // would.
   if (GetConsoleMode(handle, &mode) == 0 || (term != nullptr && std::strcmp(term, "dumb") == 0) ||
-      SetConsoleMode(handle, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) == 0 ||
-      GetConsoleScreenBufferInfo(handle, &screen) == 0)
-    return {.smart = false, .width = 0};
-  const auto width = static_cast<std::uint32_t>(screen.srWindow.Right - screen.srWindow.Left + 1);
-  return {.smart = true, .width = width};
+      SetConsoleMode(handle, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) == 0)
+    return {.smart = false, .width = 0, .saved_mode = 0};
+  return {.smart = true, .width = error_terminal_width(), .saved_mode = mode};
+}
+
+std::uint32_t error_terminal_width() {
+  constexpr std::uint32_t fallback_width = 80;
+  CONSOLE_SCREEN_BUFFER_INFO screen{};
+  if (GetConsoleScreenBufferInfo(GetStdHandle(STD_ERROR_HANDLE), &screen) == 0)
+    return fallback_width;
+  return static_cast<std::uint32_t>(screen.srWindow.Right - screen.srWindow.Left + 1);
+}
+
+void close_error_terminal(const terminal &opened) {
+  if (opened.smart)
+    static_cast<void>(SetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), opened.saved_mode));
 }
 
 }  // namespace blankimg::platform

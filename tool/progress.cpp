@@ -59,7 +59,7 @@ void put_text(const char *text, std::size_t length) {
 void show(progress_meter &meter, std::uint64_t now, bool complete) {
   line_buffer line{};
   std::size_t at = 0;
-  if (meter.smart)
+  if (meter.terminal.smart)
     line[at++] = '\r';
   const std::span<char> text = std::span(line).subspan(at, line.size() - line_frame);
   const int length = format_line(text, meter, now, complete);
@@ -71,19 +71,19 @@ void show(progress_meter &meter, std::uint64_t now, bool complete) {
   // The width is taken anew each time, as the terminal may have been
   // resized. The final line stays whole, wrapped or not: it is the one
   // that is read afterwards.
-  if (meter.smart && !complete) {
-    const std::uint32_t width = platform::query_error_terminal().width;
+  if (meter.terminal.smart && !complete) {
+    const std::uint32_t width = platform::error_terminal_width();
     shown = std::min<std::size_t>(shown, width > 1 ? width - 1 : 0);
   }
   at += shown;
-  if (meter.smart) {
+  if (meter.terminal.smart) {
     for (const char c : {'\x1b', '[', 'K'})
       line[at++] = c;
   }
-  if (!meter.smart || complete)
+  if (!meter.terminal.smart || complete)
     line[at++] = '\n';
   put_text(line.data(), at);
-  meter.line_open = meter.smart && !complete;
+  meter.line_open = meter.terminal.smart && !complete;
   meter.shown = now;
 }
 
@@ -91,10 +91,10 @@ void show(progress_meter &meter, std::uint64_t now, bool complete) {
 
 progress_meter start_progress(bool enabled, std::uint64_t total) {
   const platform::terminal terminal =
-      enabled ? platform::query_error_terminal() : platform::terminal{};
+      enabled ? platform::open_error_terminal() : platform::terminal{};
   const std::uint64_t now = platform::monotonic_nanoseconds();
   return {.enabled = enabled,
-          .smart = terminal.smart,
+          .terminal = terminal,
           .total = total,
           .done = 0,
           .started = now,
@@ -107,7 +107,7 @@ void advance_progress(progress_meter &meter, std::uint64_t bytes) {
   if (!meter.enabled)
     return;
   const std::uint64_t now = platform::monotonic_nanoseconds();
-  if (now - meter.shown >= (meter.smart ? smart_interval : plain_interval))
+  if (now - meter.shown >= (meter.terminal.smart ? smart_interval : plain_interval))
     show(meter, now, false);
 }
 
@@ -119,6 +119,7 @@ void finish_progress(progress_meter &meter, bool complete) {
   else if (meter.line_open)
     put_text("\n", 1);
   meter.line_open = false;
+  platform::close_error_terminal(meter.terminal);
 }
 
 }  // namespace blankimg

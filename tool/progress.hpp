@@ -4,12 +4,14 @@
 
 #include <cstdint>
 
+#include "platform/system.hpp"
+
 namespace blankimg {
 
 struct progress_meter {
   bool enabled;
-  bool smart;           // redraw one line in place
-  std::uint64_t total;  // bytes
+  platform::terminal terminal;  // smart: redraw one line in place
+  std::uint64_t total;          // bytes
   std::uint64_t done;
   std::uint64_t started;  // monotonic nanoseconds
   std::uint64_t shown;    // when the last line went out

@@ -113,6 +113,8 @@ int run(std::span<const char *const> command_line) {
   if (plan.options.info)
     return report(describe_image(plan), command_line);
   if (plan.options.dry_run) {
+    if (!platform::destination_would_open(plan.dest, plan.options.no_clobber))
+      return report(run_status::cant_open_dest, command_line);
     return report(print_description(describe_plan(plan), plan.options.output)
                       ? run_status::ok
                       : run_status::write_error,

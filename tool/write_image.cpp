@@ -118,8 +118,16 @@ run_status write_image(image_file &image, const image_plan &plan, progress_meter
             write_end_marker(stream, block_count);
   if (written)
     advance_progress(progress, map_entry_size);
-  written = written && give_data_area_zeros(stream, plan, buffer, progress);
-  return written ? run_status::ok : run_status::write_error;
+  if (!written)
+    return run_status::write_error;  // the file is left as far as it got
+  if (!give_data_area_zeros(stream, plan, buffer, progress)) {
+    // A data area that did not get all its zeros gives back the room it
+    // took, reserved or written: the file ends at the marker again.
+    static_cast<void>(std::fflush(stream.file));
+    static_cast<void>(platform::cut_back(stream.file, data_area_offset(block_count)));
+    return run_status::write_error;
+  }
+  return run_status::ok;
 }
 
 bool close_image(image_file &image, const char *dest, bool sync) {
