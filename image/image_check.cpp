@@ -1,11 +1,14 @@
 #include "image/image_check.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <optional>
 
 namespace blankimg {
 
 namespace {
+
+constexpr std::uint32_t no_block = 0xffffffff;  // a pair's block not yet found
 
 template <std::size_t size>
 std::uint64_t get_bigendian(std::span<const std::uint8_t, size> bytes) {
@@ -19,11 +22,88 @@ std::uint32_t get_bigendian_uint32(std::span<const std::uint8_t, 4> bytes) {
   return static_cast<std::uint32_t>(get_bigendian(bytes));
 }
 
-void add_finding(image_findings &findings, finding_kind kind, std::uint32_t block = 0) {
-  if (findings.listed_count < findings.listed.size())
-    findings.listed[findings.listed_count++] = {.kind = kind, .block = block};
+constexpr bool names_a_block(const finding &found) {
+  return found.kind >= finding_kind::entry_in_layout;
+}
+
+// What is wrong with the header or the file's length is listed before any
+// block, as it is usually the cause: a block that pushed it out of the
+// list is counted instead.
+void add_finding(image_findings &findings, finding_kind kind, std::uint32_t block = 0,
+                 std::uint32_t other = 0) {
+  const finding found = {.kind = kind, .block = block, .other = other};
+  std::size_t place = findings.listed_count;
+  while (!names_a_block(found) && place > 0 && names_a_block(findings.listed[place - 1]))
+    --place;
+  if (findings.listed_count == findings.listed.size())
+    ++findings.unlisted_count;  // the last one listed, or this one, goes
   else
-    ++findings.unlisted_count;
+    ++findings.listed_count;
+  for (std::size_t at = findings.listed_count; at-- > place + 1;)
+    findings.listed[at] = findings.listed[at - 1];
+  if (place < findings.listed_count)
+    findings.listed[place] = found;
+}
+
+void differ(image_check &check, layout_difference why) {
+  if (check.as_created)
+    check.difference = why;
+  check.as_created = false;
+}
+
+void add_overlap(overlap_check &overlaps, const overlap_check::pair &pair) {
+  if (overlaps.listed_count < overlaps.listed.size())
+    overlaps.listed[overlaps.listed_count++] = pair;
+  ++overlaps.count;
+}
+
+// One entry of bytes, against the entries before it while they ascend.
+void note_entry(image_check &check, std::uint32_t block, map_entry entry) {
+  overlap_check &overlaps = check.overlaps;
+  const std::uint64_t offset = entry & entry_offset_mask;
+  const std::uint64_t length = entry >> entry_offset_bits;
+  if (!overlaps.ascending || length == 0)
+    return;
+  if (offset < overlaps.last_offset) {
+    overlaps.ascending = false;
+    return;
+  }
+  if (offset < overlaps.furthest_end)
+    add_overlap(
+        overlaps,
+        {.block = block, .other = overlaps.furthest_block, .entry = entry, .other_entry = 0});
+  overlaps.last_offset = offset;
+  if (offset + length > overlaps.furthest_end) {
+    overlaps.furthest_end = offset + length;
+    overlaps.furthest_block = block;
+  }
+}
+
+// A run of count entries laid out as this tool lays them, the first for
+// block first at offset: they ascend and share no bytes among themselves,
+// so only those that start before the furthest end so far overlap.
+void note_laid_out(image_check &check, std::uint64_t first, std::uint64_t count,
+                   std::uint64_t offset) {
+  overlap_check &overlaps = check.overlaps;
+  const std::uint64_t length = check.block_bytes;
+  if (!overlaps.ascending || length == 0 || count == 0)
+    return;
+  if (offset < overlaps.last_offset) {
+    overlaps.ascending = false;
+    return;
+  }
+  for (std::uint64_t k = 0; k < count && offset + k * length < overlaps.furthest_end; ++k) {
+    add_overlap(overlaps, {.block = static_cast<std::uint32_t>(first + k),
+                           .other = overlaps.furthest_block,
+                           .entry = 0,
+                           .other_entry = 0});
+  }
+  const std::uint64_t last = offset + (count - 1) * length;
+  overlaps.last_offset = last;
+  if (last + length > overlaps.furthest_end) {
+    overlaps.furthest_end = last + length;
+    overlaps.furthest_block = static_cast<std::uint32_t>(first + count - 1);
+  }
 }
 
 // How many of the first most entries in bytes are the running sum's, from
@@ -54,16 +134,66 @@ count_laid_out(std::span<const std::uint8_t> bytes, map_entry first, std::uint64
 // An entry other than the one this tool would have written there, or one
 // that names bytes the file does not hold.
 void check_odd_entry(image_check &check, std::uint32_t block, map_entry entry) {
-  check.as_created = false;
+  differ(check, layout_difference::block_order);
   const std::uint64_t offset = entry & entry_offset_mask;
   const std::uint64_t length = entry >> entry_offset_bits;
-  // An entry of no bytes names no bytes, wherever its offset points.
+  // An entry of no bytes names no bytes, wherever its offset points; but
+  // a block of a disk with bytes in its sectors must have some.
+  if (length == 0 && check.block_bytes > 0)
+    add_finding(check.findings, finding_kind::entry_empty, block);
   if (length > 0 && offset < check.data_start)
     add_finding(check.findings, finding_kind::entry_in_layout, block);
   else if (length > 0 && (length > check.file_size || offset > check.file_size - length))
     add_finding(check.findings, finding_kind::entry_past_end, block);
   if (length > check.block_bytes)
     add_finding(check.findings, finding_kind::entry_too_long, block);
+  note_entry(check, block, entry);
+}
+
+// The entries among bytes, the first for block first: those laid out as
+// this tool lays them are passed over a group at a time, the rest checked
+// one by one.
+void check_entries(image_check &check, std::uint64_t first, std::span<const std::uint8_t> bytes) {
+  // The entry this tool writes for block, kept as a running sum: each
+  // entry's offset is the last one's plus a block. Such an entry, for a
+  // block that ends within the file, has nothing to find. Offsets stay
+  // below 2^44 in a file that does, so only there the sum never carries
+  // into the length; in a larger file each entry is judged on its own.
+  const auto block_length = static_cast<std::uint32_t>(check.block_bytes);
+  const std::uint64_t expected_end = check.file_size <= max_image_bytes ? check.blocks_in_file : 0;
+  const auto laid_out_entry = [&](std::uint64_t block) {
+    return encode_mapentry(check.data_start + block * check.block_bytes, block_length);
+  };
+  std::uint64_t block = first;
+  map_entry expected = laid_out_entry(block);
+  for (std::size_t at = 0; at + map_entry_size <= bytes.size(); at += map_entry_size, ++block) {
+    const std::uint64_t in_file = block < expected_end ? expected_end - block : 0;
+    const std::uint64_t most =
+        std::min<std::uint64_t>(in_file, (bytes.size() - at) / map_entry_size);
+    const std::uint64_t laid_out =
+        count_laid_out(bytes.subspan(at), expected, check.block_bytes, most);
+    note_laid_out(check, block, laid_out, expected & entry_offset_mask);
+    at += laid_out * map_entry_size;
+    block += laid_out;
+    expected += laid_out * check.block_bytes;
+    if (at + map_entry_size > bytes.size())
+      break;
+    const map_entry entry = get_bigendian(bytes.subspan(at).first<map_entry_size>());
+    if (entry == expected && block < expected_end) {
+      note_laid_out(check, block, 1, expected & entry_offset_mask);
+      expected += check.block_bytes;
+      continue;
+    }
+    check_odd_entry(check, static_cast<std::uint32_t>(block), entry);
+    expected = laid_out_entry(block + 1);
+  }
+}
+
+void check_marker(image_check &check, std::span<const std::uint8_t, map_entry_size> marker) {
+  if (!std::ranges::equal(marker, end_of_list_marker)) {
+    differ(check, layout_difference::damaged);
+    add_finding(check.findings, finding_kind::marker);
+  }
 }
 
 }  // namespace
@@ -104,6 +234,14 @@ image_check start_check(std::span<const std::uint8_t, header_length> header_byte
       .blocks_in_file = 0,
       .checked_to = block_map_offset,
       .as_created = true,
+      .difference = layout_difference::none,
+      .overlaps = {.ascending = true,
+                   .last_offset = 0,
+                   .furthest_end = 0,
+                   .furthest_block = 0,
+                   .listed = {},
+                   .listed_count = 0,
+                   .count = 0},
       .findings = {},
   };
   if (file_size >= check.data_start)
@@ -123,12 +261,22 @@ image_check start_check(std::span<const std::uint8_t, header_length> header_byte
       count_blocks(header.cylinders, header.heads, header.sectors, header.blocksize) !=
           header.block_count)
     add_finding(findings, finding_kind::wrong_block_count);
+  if (file_size < check.map_end + map_entry_size)
+    add_finding(findings, finding_kind::too_short);
   // What this tool writes besides, and refuses to write otherwise.
   const image_header written = make_header(header.blocksize, header.block_count, header.cylinders,
                                            header.heads, header.sectors, header.bytes_per_sector);
-  check.as_created =
-      findings.listed_count == 0 && header == written && check.block_bytes <= max_entry_length &&
-      image_end(header.block_count, check.block_bytes) == file_size && file_size <= max_image_bytes;
+  const std::uint64_t laid_out_end = image_end(header.block_count, check.block_bytes);
+  if (findings.listed_count != 0)
+    differ(check, layout_difference::damaged);
+  else if (header != written)
+    differ(check, layout_difference::header_words);
+  else if (check.block_bytes > max_entry_length || file_size > max_image_bytes)
+    differ(check, layout_difference::too_large);
+  else if (file_size > laid_out_end)
+    differ(check, layout_difference::trailing_bytes);
+  else if (file_size < laid_out_end)
+    differ(check, layout_difference::short_file);
   return check;
 }
 
@@ -145,47 +293,80 @@ void check_map_piece(image_check &check, std::uint64_t offset,
     return;
   const std::span<const std::uint8_t> part =
       bytes.subspan(static_cast<std::size_t>(from - offset), static_cast<std::size_t>(to - from));
-  const std::size_t entries_end =
+  const auto entries_length =
       static_cast<std::size_t>(std::min(to, check.map_end) - std::min(from, check.map_end));
-  std::uint64_t block = (from - block_map_offset) / map_entry_size;
-  // The entry this tool writes for block, kept as a running sum: each
-  // entry's offset is the last one's plus a block. Such an entry, for a
-  // block that ends within the file, has nothing to find. Offsets stay
-  // below 2^44 in a file that does, so only there the sum never carries
-  // into the length; in a larger file each entry is judged on its own.
-  const auto block_length = static_cast<std::uint32_t>(check.block_bytes);
-  const std::uint64_t expected_end = check.file_size <= max_image_bytes ? check.blocks_in_file : 0;
-  map_entry expected = encode_mapentry(check.data_start + block * check.block_bytes, block_length);
-  for (std::size_t at = 0; at + map_entry_size <= entries_end; at += map_entry_size, ++block) {
-    const std::uint64_t in_file = block < expected_end ? expected_end - block : 0;
-    const std::size_t laid_out =
-        count_laid_out(part.subspan(at, entries_end - at), expected, check.block_bytes,
-                       std::min<std::uint64_t>(in_file, (entries_end - at) / map_entry_size));
-    at += laid_out * map_entry_size;
-    block += laid_out;
-    expected += laid_out * check.block_bytes;
-    if (at + map_entry_size > entries_end)
-      break;
-    const map_entry entry = get_bigendian(part.subspan(at).first<map_entry_size>());
-    if (entry == expected && block < expected_end) {
-      expected += check.block_bytes;
-      continue;
-    }
-    check_odd_entry(check, static_cast<std::uint32_t>(block), entry);
-    expected = encode_mapentry(check.data_start + (block + 1) * check.block_bytes, block_length);
-  }
-  if (to == check.map_end + map_entry_size &&
-      !std::ranges::equal(part.last<map_entry_size>(), end_of_list_marker)) {
-    check.as_created = false;
-    add_finding(check.findings, finding_kind::marker);
-  }
+  check_entries(check, (from - block_map_offset) / map_entry_size, part.first(entries_length));
+  if (to == check.map_end + map_entry_size)
+    check_marker(check, part.last<map_entry_size>());
   check.checked_to = to;
 }
 
+std::uint64_t entries_in_file(const image_check &check) {
+  return (std::min(check.map_end, std::max(check.file_size, block_map_offset)) - block_map_offset) /
+         map_entry_size;
+}
+
+bool entries_ascend(const image_check &check) {
+  return check.overlaps.ascending;
+}
+
+void find_overlaps_sorted(image_check &check, std::span<map_entry> entries) {
+  for (map_entry &entry : entries) {
+    const auto bytes = std::bit_cast<std::array<std::uint8_t, map_entry_size>>(entry);
+    entry = get_bigendian(std::span<const std::uint8_t, map_entry_size>(bytes));
+  }
+  const auto offset_of = [](map_entry entry) { return entry & entry_offset_mask; };
+  std::ranges::sort(entries, {}, offset_of);
+  overlap_check &overlaps = check.overlaps;
+  overlaps.listed_count = 0;
+  overlaps.count = 0;
+  std::uint64_t furthest_end = 0;
+  map_entry furthest = 0;
+  for (const map_entry entry : entries) {
+    const std::uint64_t offset = offset_of(entry);
+    const std::uint64_t length = entry >> entry_offset_bits;
+    if (length == 0)
+      continue;
+    if (offset < furthest_end)
+      add_overlap(overlaps,
+                  {.block = no_block, .other = no_block, .entry = entry, .other_entry = furthest});
+    if (offset + length > furthest_end) {
+      furthest_end = offset + length;
+      furthest = entry;
+    }
+  }
+}
+
+void name_overlapping_blocks(image_check &check, std::uint64_t offset,
+                             std::span<const std::uint8_t> bytes) {
+  overlap_check &overlaps = check.overlaps;
+  const auto listed = std::span(overlaps.listed).first(overlaps.listed_count);
+  std::uint64_t block = (offset - block_map_offset) / map_entry_size;
+  const std::uint64_t end = std::min(block + bytes.size() / map_entry_size, entries_in_file(check));
+  for (std::size_t at = 0; block < end; at += map_entry_size, ++block) {
+    const map_entry entry = get_bigendian(bytes.subspan(at).first<map_entry_size>());
+    // Each side of a pair takes the first block with its entry that the
+    // other side has not taken: two equal entries name two blocks.
+    for (overlap_check::pair &pair : listed) {
+      const auto here = static_cast<std::uint32_t>(block);
+      if (pair.other == no_block && entry == pair.other_entry)
+        pair.other = here;
+      else if (pair.block == no_block && entry == pair.entry)
+        pair.block = here;
+    }
+  }
+}
+
 void finish_check(image_check &check) {
-  if (check.checked_to < check.map_end + map_entry_size) {
+  const overlap_check &overlaps = check.overlaps;
+  for (const overlap_check::pair &pair : std::span(overlaps.listed).first(overlaps.listed_count))
+    add_finding(check.findings, finding_kind::entry_overlaps, std::max(pair.block, pair.other),
+                std::min(pair.block, pair.other));
+  check.findings.unlisted_count += overlaps.count - overlaps.listed_count;
+  // Damage is the reason that counts.
+  if (finding_count(check.findings) > 0) {
     check.as_created = false;
-    add_finding(check.findings, finding_kind::too_short);
+    check.difference = layout_difference::damaged;
   }
 }
 

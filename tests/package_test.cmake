@@ -19,7 +19,10 @@ set(depends "^libc6[^,]*\n$")
 if(SANITIZED)
   set(depends "libc6")
 endif()
-foreach(field_and_pattern "Package;^blankimg\n$" "Version;^${VERSION}-1\n$" "Architecture;^amd64\n$"
+execute_process(COMMAND dpkg --print-architecture OUTPUT_VARIABLE architecture
+                OUTPUT_STRIP_TRAILING_WHITESPACE)
+foreach(field_and_pattern "Package;^blankimg\n$" "Version;^${VERSION}-1\n$"
+                          "Architecture;^${architecture}\n$"
                           "Section;^utils\n$" "Depends;${depends}" "Description;disk image")
   list(GET field_and_pattern 0 field)
   list(GET field_and_pattern 1 pattern)

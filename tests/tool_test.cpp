@@ -84,8 +84,8 @@ TEST(Tool, RefusesBadArgumentsWithOneLineAndNoFile) {
       {worked_example_geometry(), usage, {"--preallocation"}},  // takes dest as the mode
       {worked_example_geometry(), usage, {"--sparse"}},
       {{"2", "1", "1", "3"}, usage, {"--preallocation", "off"}},
-      // Six arguments are the six operands, whatever they begin with.
-      {{"2", "1", "1", "3"}, "invalid blocksize\n", {"--preallocation=off"}},
+      // Six arguments are the six operands, unless one is an option.
+      {{"2", "1", "1", "3"}, usage, {"--preallocation=off"}},
       {{"2", "1", "1", "3", "128", "9"}, usage, {"--"}},
       {worked_example_geometry(),
        "",
@@ -117,39 +117,66 @@ TEST(Tool, RefusesBadArgumentsWithOneLineAndNoFile) {
 }
 
 // Each kind of damage, made by cutting or patching a fresh image, in text and
-// in JSON read by Python's parser.
+// in JSON read by Python's parser: the count, and the finding listed first.
 TEST(Tool, InfoDescribesAnImageAndListsWhatIsDamaged) {
   struct example {
-    std::string finding;  // the message for status 1, one listed for 2, "" for none
-    int status = 2;
+    std::string finding;  // the message for status 1, the first listed for 2, "" for none
+    std::uint64_t count = 1;
     std::size_t cut_at = 0;  // the file's new length, when not 0
     std::size_t patch_at = 0;
     bytes patch = {};
     std::string name = "img";
     std::vector<std::string> numbers = worked_example_geometry();
+    std::string shown_name{};  // as the text shows it, after the directory, where quoted
   };
-  const bytes swapped = {0, 0x10, 0, 0, 0, 0, 1, 0x68, 0, 0x10, 0, 0, 0, 0, 0, 0x68};
+  const auto entries = [](std::uint8_t first, std::uint8_t second) {
+    return bytes{0, 0x10, 0, 0, 0, 0, 1, first, 0, 0x10, 0, 0, 0, 0, 0, second};
+  };
+  const std::vector<std::string> many_blocks = {"1", "70000", "1", "1", "1"};
   const example examples[] = {
       {"", 0},
-      {"", 0, 0, 0, {}, "a\"b\nc\xff.img"},  // a name JSON escapes
-      {"", 0, 0, 80, swapped},               // intact, but not as this tool lays it out
-      {"header length is 81, not 80", 2, 0, 11, {81}},
-      {"block size is 0 sectors, not 1 to 2047", 2, 0, 27, {0}},
-      {"a cylinder, head or sector count is 0", 2, 0, 39, {0}},
-      {"block count is 3, but the geometry needs 2", 2, 0, 31, {3}},
-      {"end-of-list marker is not \"EndOfLis\"", 2, 0, 96, {'X'}},
-      {"file ends at byte 100, before the end of the block map and marker at 104", 2, 100},
-      {"block 1 reaches past the end of the file", 2, 600},
+      // Names JSON escapes and the text quotes: a newline, a byte that is
+      // not UTF-8, U+2028.
+      {"",
+       0,
+       0,
+       0,
+       {},
+       "a\"b\nc\xff\xe2\x80\xa8.img",
+       worked_example_geometry(),
+       "a\"b'$'\\n''c'$'\\377''\xe2\x80\xa8.img'"},
+      {"", 0, 0, 80, entries(0x68, 0x68)},  // intact, but not as this tool lays it out
+      {"header length is 81, not 80", 1, 0, 11, {81}},
+      {"block size is 0 sectors, not 1 to 2047", 3, 0, 27, {0}},
+      {"a cylinder, head or sector count is 0", 1, 0, 39, {0}},
+      {"block count is 3, but the geometry needs 2", 5, 0, 31, {3}},
+      {"end-of-list marker is not \"EndOfLis\"", 1, 0, 96, {'X'}},
+      {"file ends at byte 100, before the end of the block map and marker at 104", 3, 100},
+      {"block 1 reaches past the end of the file", 1, 600},
       {"block 1 lies in the header, block map or marker", 2, 0, 94, {0, 0x50}},
       {"block 0 is longer than a block", 2, 0, 81, {0x20}},
-      {"and 69990 more", 2, 560088, 0, {}, "img", {"1", "70000", "1", "1", "1"}},
-      {"not an image\n", 1, 79},
-      {"not an image\n", 1, 0, 0, {'t'}},
-      {"can't open image\n", 1, 0, 0, {}, "."},  // a directory
+      {"block 1 holds no bytes", 1, 0, 89, {0}},
+      // Block 1 at 232, inside block 0; then, out of order, at 200.
+      {"block 1 shares bytes with block 0", 1, 0, 94, {0, 0xe8}},
+      {"block 1 shares bytes with block 0", 1, 0, 80, entries(0x68, 0xc8)},
+      // The marker before the blocks, though the map comes first.
+      {"end-of-list marker is not \"EndOfLis\"", 70001, 560088, 560080, {'X'}, "img", many_blocks},
+      // The file's length first, then the blocks it leaves out.
+      {"file ends at byte 500, before the end of the block map and marker at 560088",
+       53,
+       500,
+       0,
+       {},
+       "img",
+       many_blocks},
+      {"not an image\n", 0, 79},
+      {"not an image\n", 0, 0, 0, {'t'}},
+      {"can't open image\n", 0, 0, 0, {}, "."},  // a directory
   };
   for (const example &e : examples) {
     if (e.name.find('"') != std::string::npos && !posix_machinery)
       continue;  // Windows allows no quote in a name
+    const int status = e.finding.ends_with("\n") ? 1 : (e.finding.empty() ? 0 : 2);
     const scratch_dir dir;
     const std::string image = dir.file(e.name);
     if (e.name != ".") {
@@ -160,33 +187,40 @@ TEST(Tool, InfoDescribesAnImageAndListsWhatIsDamaged) {
       write_file(image, content);
     }
     const tool_result text = run_tool({.arguments = {"--info", image}});
-    EXPECT_EQ(text.status, e.status) << e.finding;
-    EXPECT_EQ(text.err, e.status == 1 ? e.finding : "");
-    if (e.status == 1)
+    EXPECT_EQ(text.status, status) << e.finding;
+    EXPECT_EQ(text.err, status == 1 ? e.finding : "");
+    if (status == 1)
       continue;
-    EXPECT_TRUE(text.out.starts_with("image: " + image + "\n")) << text.out;
-    EXPECT_NE(text.out.find(e.finding.empty() ? "errors: none\n" : "  " + e.finding + "\n"),
-              std::string::npos)
+    const std::string shown = e.shown_name.empty() ? image : "'" + dir.path + "/" + e.shown_name;
+    EXPECT_TRUE(text.out.starts_with("image: " + shown + "\n")) << text.out;
+    const std::string errors =
+        e.count == 0 ? "errors: none\n"
+                     : "errors: " + std::to_string(e.count) + "\n  " + e.finding + "\n";
+    EXPECT_NE(text.out.find(errors), std::string::npos) << text.out;
+    EXPECT_EQ(
+        text.out.find("  and " + std::to_string(e.count - 10) + " more\n") != std::string::npos,
+        e.count > 10)
         << text.out;
-    const bool as_created = e.status == 0 && e.patch.empty();
+    const bool as_created = status == 0 && e.patch.empty();
     EXPECT_EQ(text.out.find("layout: as blankimg") != std::string::npos, as_created) << text.out;
-    if (!posix_machinery)
+    if (std::string(BLANKIMG_PYTHON).empty())
       continue;
     const tool_result json = run_tool({.arguments = {"--output=json", "--info", image}});
-    EXPECT_EQ(json.status, e.status);
+    EXPECT_EQ(json.status, status);
     write_file(dir.file("json"), bytes(json.out.begin(), json.out.end()));
-    const std::string read = "python3 " BLANKIMG_TESTS_DIR "/read_description.py " +
+    const std::string read = "'" BLANKIMG_PYTHON "' " BLANKIMG_TESTS_DIR "/read_description.py " +
                              dir.file("json") + " " + dir.file("read");
     ASSERT_EQ(std::system(read.c_str()), 0) << json.out;  // NOLINT(cert-env33-c)
     const bytes fields = read_file(dir.file("read"));
     const std::string got(fields.begin(), fields.end());
     // The name as Python decoded it, the byte that is not UTF-8 as U+FFFD.
-    std::string head = image + "\n" + (as_created ? "true" : "false") + "\n";
+    std::string head =
+        image + "\n" + (as_created ? "true" : "false") + "\n" + std::to_string(e.count) + "\n";
     if (const std::size_t odd = head.find('\xff'); odd != std::string::npos)
       head.replace(odd, 1, "\xef\xbf\xbd");
-    EXPECT_TRUE(got.starts_with(head)) << got;
-    EXPECT_EQ(got.size() == head.size(), e.finding.empty()) << got;
-    EXPECT_NE(got.find(e.finding + "\n"), std::string::npos) << got;
+    EXPECT_EQ(got.substr(0, head.size()), head) << got;
+    EXPECT_EQ(got.substr(head.size(), e.finding.size() + 1), e.count == 0 ? "" : e.finding + "\n")
+        << got;
   }
 }
 
@@ -209,12 +243,28 @@ TEST(Tool, UsageLineNamesTheProgramAsInvoked) {
   }
 }
 
-TEST(Tool, CannotOpenADestinationInAMissingDirectory) {
-  const scratch_dir dir;
-  const tool_result result =
-      run_tool({.arguments = with_dest(dir.file("missing/img"), worked_example_geometry())});
-  EXPECT_EQ(result.status, 1);
-  EXPECT_EQ(result.err, "can't open dest\n");
+// A dry run says what the run would say, and leaves everything as it was.
+TEST(Tool, CannotOpenADestinationInAMissingDirectoryOrOneNotToBeReplaced) {
+  struct example {
+    const char *dest;
+    std::vector<std::string> options;
+  };
+  const example examples[] = {
+      {"missing/img", {}},
+      {"missing/img", {"--dry-run"}},
+      {"img", {"--dry-run", "--no-clobber"}},  // img exists
+      {".", {"--dry-run"}},
+  };
+  for (const example &e : examples) {
+    const scratch_dir dir;
+    write_file(dir.file("img"), {1});
+    const tool_result result =
+        run_tool({.arguments = with_dest(dir.file(e.dest), worked_example_geometry(), e.options)});
+    EXPECT_EQ(result.status, 1) << e.dest;
+    EXPECT_EQ(result.err, "can't open dest\n") << e.dest;
+    EXPECT_EQ(result.out, "") << e.dest;
+    EXPECT_EQ(read_file(dir.file("img")), bytes{1});
+  }
 }
 
 struct layout_example {
@@ -293,11 +343,12 @@ TEST(Tool, StopsAtAFileSizeLimitInEveryModeAndLeavesThePartialFile) {
       {"header", {}, worked_example_geometry(), 40, 40},
       {"block map", {}, worked_example_geometry(), 84, 84},
       {"end-of-list marker", {}, worked_example_geometry(), 100, 100},
-      // Space that cannot be had in full is not taken at all.
+      // A data area that cannot be had in full gives back what it took:
+      // the file ends at the marker.
       {"data area, reserved", {}, worked_example_geometry(), 300, 104},
       {"data area, a hole", {"--preallocation=off"}, worked_example_geometry(), 300, 104},
-      {"data area, written", {"--preallocation=full"}, worked_example_geometry(), 300, 300},
-      {"data area, past the first write", {"--preallocation=full"}, hard_disk, 1500000, 1500000},
+      {"data area, written", {"--preallocation=full"}, worked_example_geometry(), 300, 104},
+      {"data area, past the first write", {"--preallocation=full"}, hard_disk, 1500000, 592},
       {"data area of a larger disk, reserved", {}, hard_disk, 1500000, 592},
   };
   for (const example &e : examples) {

@@ -63,22 +63,23 @@ constexpr std::array<value_name, 6> value_names = {{
 }};
 
 struct floppy_format {
-  std::string_view name;
+  std::string_view kilobytes;  // its name in K, as in "1440K"
+  std::string_view megabytes;  // its name in M, as in "1.44M", where it has one
   std::uint32_t cylinders;
   std::uint32_t heads;
   std::uint32_t sectors;
 };
 // The PC formats, all with 512-byte sectors.
 constexpr std::array<floppy_format, 9> floppy_formats = {{
-    {"160K", 40, 1, 8},
-    {"180K", 40, 1, 9},
-    {"320K", 40, 2, 8},
-    {"360K", 40, 2, 9},
-    {"720K", 80, 2, 9},
-    {"1.2M", 80, 2, 15},
-    {"1.44M", 80, 2, 18},
-    {"1.68M", 80, 2, 21},  // DMF
-    {"2.88M", 80, 2, 36},
+    {"160", "", 40, 1, 8},
+    {"180", "", 40, 1, 9},
+    {"320", "", 40, 2, 8},
+    {"360", "", 40, 2, 9},
+    {"720", "", 80, 2, 9},
+    {"1200", "1.2", 80, 2, 15},
+    {"1440", "1.44", 80, 2, 18},
+    {"1680", "1.68", 80, 2, 21},  // DMF
+    {"2880", "2.88", 80, 2, 36},
 }};
 constexpr std::uint32_t floppy_sector_size = 512;
 constexpr std::array<std::uint32_t, 4> sector_sizes = {512, 1024, 2048, 4096};
@@ -91,10 +92,35 @@ bool equal_ignoring_case(std::string_view a, std::string_view b) {
   return std::ranges::equal(a, b, {}, ascii_upper, ascii_upper);
 }
 
-const floppy_format *find_floppy(const char *name) {
-  const auto *const known = std::ranges::find_if(
-      floppy_formats, [name](const floppy_format &f) { return equal_ignoring_case(f.name, name); });
+// A format by any of the names people give it: "1.44M", "1.44MB",
+// "1440K", "1440KB" or "1440", in either case.
+const floppy_format *find_floppy(std::string_view name) {
+  const std::size_t unit_at = std::min(name.find_first_not_of("0123456789."), name.size());
+  const std::string_view number = name.substr(0, unit_at);
+  const std::string_view unit = name.substr(unit_at);
+  const bool in_k =
+      unit.empty() || equal_ignoring_case(unit, "K") || equal_ignoring_case(unit, "KB");
+  const bool in_m = equal_ignoring_case(unit, "M") || equal_ignoring_case(unit, "MB");
+  const auto *const known = std::ranges::find_if(floppy_formats, [&](const floppy_format &f) {
+    return (in_k && number == f.kilobytes) ||
+           (in_m && !f.megabytes.empty() && number == f.megabytes);
+  });
   return known == floppy_formats.end() ? nullptr : known;
+}
+
+// A count given with an option: decimal digits and nothing else, read
+// strictly as --size is; the six operands keep the atoi rules.
+std::optional<std::uint32_t> read_count(const char *text) {
+  std::uint64_t value = 0;
+  const char *digit = text;
+  for (; is_digit(*digit); ++digit) {
+    value = value * 10 + static_cast<std::uint64_t>(*digit - '0');
+    if (value > std::numeric_limits<std::uint32_t>::max())
+      return std::nullopt;
+  }
+  if (digit == text || *digit != '\0')
+    return std::nullopt;
+  return static_cast<std::uint32_t>(value);
 }
 
 // Begins with "--". Not string_view::starts_with: unoptimised, its range
@@ -125,19 +151,45 @@ bool read_value(const value_name &option, const char *value, run_options &option
   }
   const std::optional<preallocation> mode = read_preallocation(value);
   options.mode = mode.value_or(options.mode);
+  options.mode_given = true;
   return mode.has_value();
+}
+
+// Exactly one of the tool's own options: a flag, or a value option with
+// its value after "=".
+bool names_option(std::string_view argument) {
+  if (std::ranges::find(flag_names, argument, &flag_name::name) != flag_names.end())
+    return true;
+  const std::size_t equals = argument.find('=');
+  return equals != std::string_view::npos &&
+         std::ranges::find(value_names, argument.substr(0, equals), &value_name::name) !=
+             value_names.end();
+}
+
+// Six arguments are the six operands, as they have always been, unless one
+// in front of a lone "--" is exactly an option of the tool's.
+bool six_operands(std::span<const char *const> arguments) {
+  if (arguments.size() != argument_count)
+    return false;
+  for (const std::string_view argument : arguments) {
+    if (argument == "--")
+      return true;
+    if (names_option(argument))
+      return false;
+  }
+  return true;
 }
 
 // Reads the options in front of the operands into options. Returns where
 // the operands begin, or none for an option that is unknown or lacks its
-// value.
+// value, or one that stands among the operands.
 std::optional<std::size_t> read_options(std::span<const char *const> command_line,
                                         run_options &options) {
   std::size_t at = 1;
   for (; at < command_line.size(); ++at) {
     const std::string_view argument = command_line[at];
     if (!is_option(argument))
-      return at;
+      break;
     if (argument == "--")
       return at + 1;
     if (read_flag(argument, options))
@@ -155,15 +207,24 @@ std::optional<std::size_t> read_options(std::span<const char *const> command_lin
     if (value == nullptr || !read_value(*option, value, options))
       return std::nullopt;
   }
+  // Options come first: one after dest is a mistake, not a name.
+  const auto operands = command_line.subspan(at);
+  if (std::ranges::any_of(operands, [](const char *operand) { return names_option(operand); }))
+    return std::nullopt;
   return at;
 }
 
 // Whether the options go together, with this many operands.
 bool usage_fits(const run_options &options, std::size_t operands) {
   const bool by_size = options.size != nullptr || options.floppy != nullptr;
+  // What only writing an image means: nothing to a look or a plan. Whether
+  // dest may be replaced still tells a plan whether it would succeed.
+  const bool writes = options.mode_given || options.sync || options.progress;
+  if ((options.info || options.dry_run) && writes)
+    return false;
   if (options.info) {
     return operands == 1 && !by_size && options.blocksize == nullptr &&
-           options.sector_size == nullptr && !options.dry_run;
+           options.sector_size == nullptr && !options.dry_run && !options.no_clobber;
   }
   if (options.size != nullptr && options.floppy != nullptr)
     return false;
@@ -175,8 +236,7 @@ bool usage_fits(const run_options &options, std::size_t operands) {
   return operands == (by_size ? 1 : argument_count);
 }
 
-std::optional<std::uint32_t> read_blocksize(const char *text) {
-  const auto blocksize = read_number(text);
+std::optional<std::uint32_t> valid_blocksize(std::optional<std::uint32_t> blocksize) {
   if (!blocksize || *blocksize == 0 || *blocksize > max_blocksize)
     return std::nullopt;
   return blocksize;
@@ -209,7 +269,7 @@ run_status finish_plan(image_plan &plan, const char *dest, std::uint32_t blocksi
 }
 
 run_status check_operands(std::span<const char *const> operands, image_plan &plan) {
-  const auto blocksize = read_blocksize(operands[1]);
+  const auto blocksize = valid_blocksize(read_number(operands[1]));
   const auto cylinders = read_number(operands[2]);
   const auto heads = read_number(operands[3]);
   const auto sectors = read_number(operands[4]);
@@ -229,14 +289,14 @@ run_status check_operands(std::span<const char *const> operands, image_plan &pla
 // A disk of at least the size asked, by whole cylinders.
 run_status plan_by_size(const char *dest, const run_options &options, image_plan &plan) {
   const auto blocksize =
-      options.blocksize != nullptr ? read_blocksize(options.blocksize) : size_sectors;
+      options.blocksize != nullptr ? valid_blocksize(read_count(options.blocksize)) : size_sectors;
   if (!blocksize)
     return run_status::invalid_blocksize;
   const size_reading size = read_size(options.size);
   if (size.status == run_status::invalid_size)
     return size.status;
   const auto sector_size =
-      options.sector_size != nullptr ? read_number(options.sector_size) : default_sector_size;
+      options.sector_size != nullptr ? read_count(options.sector_size) : default_sector_size;
   if (!sector_size || std::ranges::find(sector_sizes, *sector_size) == sector_sizes.end())
     return run_status::invalid_geometry;
   // A size past 64 bits needs more cylinders than any count holds.
@@ -251,8 +311,9 @@ run_status plan_by_size(const char *dest, const run_options &options, image_plan
 run_status plan_floppy(const char *dest, const run_options &options, image_plan &plan) {
   const floppy_format *format = find_floppy(options.floppy);
   // One track a block, unless asked otherwise.
-  const auto blocksize = options.blocksize != nullptr ? read_blocksize(options.blocksize)
-                                                      : (format != nullptr ? format->sectors : 1);
+  const auto blocksize = options.blocksize != nullptr
+                             ? valid_blocksize(read_count(options.blocksize))
+                             : (format != nullptr ? format->sectors : 1);
   if (!blocksize)
     return run_status::invalid_blocksize;
   if (format == nullptr)
@@ -291,7 +352,9 @@ std::optional<preallocation> read_preallocation(const char *text) {
 run_status plan_image(std::span<const char *const> command_line, image_plan &plan) {
   run_options options;
   std::size_t first_operand = 1;
-  if (command_line.size() != 1 + argument_count) {
+  if (command_line.empty())
+    return run_status::usage;
+  if (!six_operands(command_line.subspan(1))) {
     const std::optional<std::size_t> after_options = read_options(command_line, options);
     if (!after_options)
       return run_status::usage;
@@ -380,6 +443,8 @@ const char *message_for(run_status status) {
     return "not an image\n";
   case run_status::read_error:
     return "read error\n";
+  case run_status::out_of_memory:
+    return "out of memory\n";
   case run_status::damaged:
   case run_status::ok:
   case run_status::help:

@@ -25,7 +25,8 @@ enum class run_status {
   cant_open_image,  // --info
   not_an_image,
   read_error,
-  damaged,  // --info found damage: the description says what, status 2
+  out_of_memory,  // --info: a map in no order to sort, larger than memory
+  damaged,        // --info found damage: the description says what, status 2
 };
 
 inline constexpr std::size_t argument_count = 6;  // the operands, after the options
@@ -41,6 +42,7 @@ enum class output_format { text, json };
 
 struct run_options {
   preallocation mode = preallocation::falloc;
+  bool mode_given = false;
   bool help = false;
   bool version = false;
   bool progress = false;    // report the work on standard error
@@ -97,9 +99,12 @@ inline constexpr std::uint32_t default_sector_size = 512;
 //
 // Options come first and begin with "--"; the first argument that does not,
 // or the one after a lone "--", starts the operands: six, or dest alone
-// with --size or --floppy, or the image alone with --info. Exactly six
-// arguments are always the six operands, so that every such command line
-// means what it always has, even with a dest that begins with "--".
+// with --size or --floppy, or the image alone with --info. An argument
+// that is exactly one of the tool's options (a flag, or --name=VALUE) is
+// that option wherever it stands before a "--"; one among the operands is a
+// usage error. Six arguments none of which is such an option are the six
+// operands, so that every such command line means what it always has, even
+// with a dest that begins with "--".
 [[nodiscard]] run_status plan_image(std::span<const char *const> command_line, image_plan &plan);
 
 // The name for the usage line: the invoked name, or "blankimg" without one.

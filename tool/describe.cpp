@@ -63,56 +63,89 @@ const char *decimal(number_text &text, disk_bytes value) {
 
 using finding_text = std::array<char, 128>;
 
+// A result printf says nothing more about here: text is cut, never overrun.
+void keep(int /*printed*/) {}
+
 void format_finding(finding_text &text, const finding &found, const image_description &image) {
   const image_header &header = image.header;
-  std::span<char> out(text);
-  const auto print = [&out]<typename... values>(const char *format, auto first, values... rest) {
-    static_cast<void>(std::snprintf(out.data(), out.size(), format, first, rest...));
-  };
+  // Each message through snprintf itself, so that the compiler checks its
+  // format. A message too long is cut, never overrun.
+  char *const out = text.data();
+  const std::size_t room = text.size();
   switch (found.kind) {
   case finding_kind::wrong_header_length:
-    return print("header length is %" PRIu32 ", not 80", header.header_length);
+    return keep(
+        std::snprintf(out, room, "header length is %" PRIu32 ", not 80", header.header_length));
   case finding_kind::wrong_blocksize:
-    return print("block size is %" PRIu32 " sectors, not 1 to 2047", header.blocksize);
+    return keep(std::snprintf(out, room, "block size is %" PRIu32 " sectors, not 1 to 2047",
+                              header.blocksize));
   case finding_kind::zero_geometry:
-    return print("%s", "a cylinder, head or sector count is 0");
+    return keep(std::snprintf(out, room, "%s", "a cylinder, head or sector count is 0"));
   case finding_kind::wrong_block_count: {
     // Found only where the block size and geometry are valid.
     const auto needed =
         count_blocks(header.cylinders, header.heads, header.sectors, header.blocksize);
     if (!needed)
-      return print("block count is %" PRIu32 ", but the geometry needs more than 4294967295",
-                   header.block_count);
-    return print("block count is %" PRIu32 ", but the geometry needs %" PRIu32, header.block_count,
-                 *needed);
+      return keep(std::snprintf(
+          out, room, "block count is %" PRIu32 ", but the geometry needs more than 4294967295",
+          header.block_count));
+    return keep(std::snprintf(out, room,
+                              "block count is %" PRIu32 ", but the geometry needs %" PRIu32,
+                              header.block_count, *needed));
   }
   case finding_kind::too_short:
-    return print("file ends at byte %" PRIu64
-                 ", before the end of the block map and marker at %" PRIu64,
-                 image.file_size, end_marker_offset(header.block_count) + map_entry_size);
+    return keep(std::snprintf(
+        out, room,
+        "file ends at byte %" PRIu64 ", before the end of the block map and marker at %" PRIu64,
+        image.file_size, end_marker_offset(header.block_count) + map_entry_size));
   case finding_kind::marker:
-    return print("%s", "end-of-list marker is not \"EndOfLis\"");
+    return keep(std::snprintf(out, room, "%s", "end-of-list marker is not \"EndOfLis\""));
   case finding_kind::entry_in_layout:
-    return print("block %" PRIu32 " lies in the header, block map or marker", found.block);
+    return keep(std::snprintf(
+        out, room, "block %" PRIu32 " lies in the header, block map or marker", found.block));
   case finding_kind::entry_past_end:
-    return print("block %" PRIu32 " reaches past the end of the file", found.block);
+    return keep(std::snprintf(out, room, "block %" PRIu32 " reaches past the end of the file",
+                              found.block));
   case finding_kind::entry_too_long:
-    return print("block %" PRIu32 " is longer than a block", found.block);
+    return keep(std::snprintf(out, room, "block %" PRIu32 " is longer than a block", found.block));
+  case finding_kind::entry_empty:
+    return keep(std::snprintf(out, room, "block %" PRIu32 " holds no bytes", found.block));
+  case finding_kind::entry_overlaps:
+    return keep(std::snprintf(out, room, "block %" PRIu32 " shares bytes with block %" PRIu32,
+                              found.block, found.other));
   }
+}
+
+const char *why_not_as_created(layout_difference difference) {
+  switch (difference) {
+  case layout_difference::header_words:
+    return "a header word other than blankimg writes";
+  case layout_difference::too_large:
+    return "larger than blankimg makes them";
+  case layout_difference::trailing_bytes:
+    return "bytes after the last block";
+  case layout_difference::short_file:
+    return "the file ends inside the last block";
+  case layout_difference::block_order:
+    return "blocks in another order or of another length";
+  case layout_difference::none:
+  case layout_difference::damaged:
+    break;
+  }
+  return "damaged";
 }
 
 void format_unlisted(finding_text &text, std::uint64_t unlisted) {
   static_cast<void>(std::snprintf(text.data(), text.size(), "and %" PRIu64 " more", unlisted));
 }
 
-// Prints through one stream, remembering whether any of it failed.
+// Prints through one stream, remembering whether any of it failed. Text
+// with numbers goes through printf at the call, where the compiler checks
+// each format against its arguments.
 struct printer {
   bool ok = true;
 
-  template <typename... values>
-  void print(const char *format, auto first, values... rest) {
-    ok = std::printf(format, first, rest...) >= 0 && ok;
-  }
+  void check(int printed) { ok = printed >= 0 && ok; }
   void print(const char *text) { ok = std::fputs(text, stdout) >= 0 && ok; }
   void put(char c) { ok = std::putchar(static_cast<unsigned char>(c)) != EOF && ok; }
 };
@@ -161,10 +194,15 @@ void print_json_string(printer &out, std::string_view text) {
       text.remove_prefix(1);
       continue;
     }
+    // U+2028 and U+2029 end lines for some readers of JSON.
+    const bool line_separator =
+        length == 3 && text.starts_with("\xe2\x80") && (text[2] == '\xa8' || text[2] == '\xa9');
     if (c == '"' || c == '\\')
-      out.print("\\%c", c);
+      out.check(std::printf("\\%c", c));
     else if (c < 0x20)
-      out.print("\\u%04x", c);
+      out.check(std::printf("\\u%04x", c));
+    else if (line_separator)
+      out.print(text[2] == '\xa8' ? "\\u2028" : "\\u2029");
     else
       for (const char byte : std::string_view(text.data(), length))
         out.put(byte);
@@ -173,31 +211,81 @@ void print_json_string(printer &out, std::string_view text) {
   out.put('"');
 }
 
+// Whether the sequence of length bytes that text starts with is a
+// character a terminal shows as itself: no C0 or C1 control, no DEL.
+bool printable(std::string_view text, std::size_t length) {
+  const auto c = static_cast<unsigned char>(text[0]);
+  if (length == 1)
+    return c >= 0x20 && c < 0x7f;
+  return length > 1 && !(c == 0xc2 && static_cast<unsigned char>(text[1]) < 0xa0);
+}
+
+// A name as ls shows one: as it is when every character in it prints as
+// itself; otherwise quoted for the shell, each byte that does not print as
+// $'\ooo' (or $'\n' and the like), so that no newline can forge a line and
+// no escape sequence can reach the terminal.
+void print_name(printer &out, std::string_view name) {
+  bool plain = true;
+  for (std::string_view rest = name; plain && !rest.empty();) {
+    const std::size_t length = utf8_sequence(rest);
+    plain = printable(rest, length);
+    rest.remove_prefix(std::max<std::size_t>(length, 1));
+  }
+  if (plain) {
+    out.check(std::printf("%.*s", static_cast<int>(name.size()), name.data()));
+    return;
+  }
+  constexpr std::string_view escapes = "\a\b\t\n\v\f\r";
+  constexpr std::string_view escape_letters = "abtnvfr";
+  bool quoted = false;  // inside '...'
+  for (std::string_view rest = name; !rest.empty();) {
+    const std::size_t length = utf8_sequence(rest);
+    const bool shown = printable(rest, length) && rest[0] != '\'';
+    if (shown != quoted)
+      out.put('\'');
+    quoted = shown;
+    if (!shown && rest[0] == '\'') {
+      out.print("\\'");
+    } else if (!shown) {
+      const std::size_t escape = escapes.find(rest[0]);
+      if (escape != std::string_view::npos)
+        out.check(std::printf("$'\\%c'", escape_letters[escape]));
+      else
+        out.check(
+            std::printf("$'\\%03o'", static_cast<unsigned>(static_cast<unsigned char>(rest[0]))));
+    }
+    const std::size_t taken = shown ? length : 1;
+    if (shown)
+      out.check(std::printf("%.*s", static_cast<int>(taken), rest.data()));
+    rest.remove_prefix(taken);
+  }
+  if (quoted)
+    out.put('\'');
+}
+
 void print_json(printer &out, const image_description &image) {
   const image_header &header = image.header;
   number_text size{};
   out.print("{\"filename\": ");
   print_json_string(out, image.filename);
-  out.print(", \"virtual-size\": %s", decimal(size, virtual_size(header)));
-  out.print(", \"cylinders\": %" PRIu32 ", \"heads\": %" PRIu32 ", \"sectors\": %" PRIu32
-            ", \"bytes-per-sector\": %" PRIu32,
-            header.cylinders, header.heads, header.sectors, header.bytes_per_sector);
-  out.print(", \"blocksize\": %" PRIu32 ", \"block-count\": %" PRIu32 ", \"block-bytes\": %" PRIu64,
-            header.blocksize, header.block_count,
-            std::uint64_t{header.blocksize} * header.bytes_per_sector);
-  out.print(", \"file-size\": %" PRIu64 ", \"actual-size\": %" PRIu64 ", \"as-created\": %s",
-            image.file_size, image.actual_size, image.as_created ? "true" : "false");
-  out.print(", \"errors\": [");
-  finding_text text{};
+  out.check(std::printf(", \"virtual-size\": %s", decimal(size, virtual_size(header))));
+  out.check(std::printf(", \"cylinders\": %" PRIu32 ", \"heads\": %" PRIu32
+                        ", \"sectors\": %" PRIu32 ", \"bytes-per-sector\": %" PRIu32,
+                        header.cylinders, header.heads, header.sectors, header.bytes_per_sector));
+  out.check(std::printf(", \"blocksize\": %" PRIu32 ", \"block-count\": %" PRIu32
+                        ", \"block-bytes\": %" PRIu64,
+                        header.blocksize, header.block_count,
+                        std::uint64_t{header.blocksize} * header.bytes_per_sector));
+  out.check(std::printf(", \"file-size\": %" PRIu64 ", \"actual-size\": %" PRIu64
+                        ", \"as-created\": %s",
+                        image.file_size, image.actual_size, image.as_created ? "true" : "false"));
+  // The count, for scripts: the list holds the first findings only.
   const image_findings &findings = image.findings;
+  out.check(std::printf(", \"error-count\": %" PRIu64 ", \"errors\": [", finding_count(findings)));
+  finding_text text{};
   for (std::size_t i = 0; i < findings.listed_count; ++i) {
     format_finding(text, findings.listed[i], image);
     out.print(i == 0 ? "" : ", ");
-    print_json_string(out, text.data());
-  }
-  if (findings.unlisted_count > 0) {
-    format_unlisted(text, findings.unlisted_count);
-    out.print(", ");
     print_json_string(out, text.data());
   }
   out.print("]}\n");
@@ -208,36 +296,41 @@ void print_text(printer &out, const image_description &image) {
   const disk_bytes disk = virtual_size(header);
   number_text size{};
   size_text human{};
-  out.print("image: %s\n", image.filename);
+  out.print("image: ");
+  print_name(out, image.filename);
+  out.put('\n');
   format_size(human, approximately(disk));
-  out.print("virtual size: %s bytes (%s)\n", decimal(size, disk), human.data());
-  out.print("geometry: %" PRIu32 " cylinders, %" PRIu32 " heads, %" PRIu32
-            " sectors per track, %" PRIu32 " bytes per sector\n",
-            header.cylinders, header.heads, header.sectors, header.bytes_per_sector);
-  out.print("block size: %" PRIu32 " sectors, %" PRIu64 " bytes\n", header.blocksize,
-            std::uint64_t{header.blocksize} * header.bytes_per_sector);
-  out.print("block count: %" PRIu32 "\n", header.block_count);
+  out.check(std::printf("virtual size: %s bytes (%s)\n", decimal(size, disk), human.data()));
+  out.check(std::printf("geometry: %" PRIu32 " cylinders, %" PRIu32 " heads, %" PRIu32
+                        " sectors per track, %" PRIu32 " bytes per sector\n",
+                        header.cylinders, header.heads, header.sectors, header.bytes_per_sector));
+  out.check(std::printf("block size: %" PRIu32 " sectors, %" PRIu64 " bytes\n", header.blocksize,
+                        std::uint64_t{header.blocksize} * header.bytes_per_sector));
+  out.check(std::printf("block count: %" PRIu32 "\n", header.block_count));
   format_size(human, static_cast<double>(image.file_size));
-  out.print("file size: %" PRIu64 " bytes (%s)\n", image.file_size, human.data());
+  out.check(std::printf("file size: %" PRIu64 " bytes (%s)\n", image.file_size, human.data()));
   format_size(human, static_cast<double>(image.actual_size));
-  out.print("disk usage: %" PRIu64 " bytes (%s)\n", image.actual_size, human.data());
-  out.print("layout: %s\n",
-            image.as_created ? "as blankimg creates it" : "not as blankimg creates it");
+  out.check(std::printf("disk usage: %" PRIu64 " bytes (%s)\n", image.actual_size, human.data()));
+  if (image.as_created)
+    out.print("layout: as blankimg creates it\n");
+  else
+    out.check(std::printf("layout: not as blankimg creates it (%s)\n",
+                          why_not_as_created(image.difference)));
   const image_findings &findings = image.findings;
   const std::uint64_t count = finding_count(findings);
   if (count == 0) {
     out.print("errors: none\n");
     return;
   }
-  out.print("errors: %" PRIu64 "\n", count);
+  out.check(std::printf("errors: %" PRIu64 "\n", count));
   finding_text text{};
   for (std::size_t i = 0; i < findings.listed_count; ++i) {
     format_finding(text, findings.listed[i], image);
-    out.print("  %s\n", text.data());
+    out.check(std::printf("  %s\n", text.data()));
   }
   if (findings.unlisted_count > 0) {
     format_unlisted(text, findings.unlisted_count);
-    out.print("  %s\n", text.data());
+    out.check(std::printf("  %s\n", text.data()));
   }
 }
 
@@ -249,6 +342,7 @@ image_description describe_plan(const image_plan &plan) {
           .file_size = image_end(plan.header.block_count, plan.block_bytes),
           .actual_size = 0,
           .as_created = true,
+          .difference = layout_difference::none,
           .findings = {}};
 }
 
@@ -259,6 +353,7 @@ image_description describe_check(const char *filename, const image_check &check,
           .file_size = check.file_size,
           .actual_size = actual_size,
           .as_created = check.as_created,
+          .difference = check.difference,
           .findings = check.findings};
 }
 

@@ -13,9 +13,10 @@ namespace blankimg {
 struct image_description {
   const char *filename;
   image_header header;
-  std::uint64_t file_size;    // bytes
-  std::uint64_t actual_size;  // bytes of disk space the file takes
-  bool as_created;            // exactly the layout this tool creates
+  std::uint64_t file_size;       // bytes
+  std::uint64_t actual_size;     // bytes of disk space the file takes
+  bool as_created;               // exactly the layout this tool creates
+  layout_difference difference;  // why not, when not
   image_findings findings;
 };
 

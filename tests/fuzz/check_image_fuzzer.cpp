@@ -1,11 +1,15 @@
 // Feeds arbitrary file contents to the image checks, in pieces of a size
 // the first input byte picks, and holds the verdict to a plain model of the
-// rules: every entry read whole from the file, 128-bit sums, no fast path.
+// rules: every entry read whole from the file, 128-bit sums, no fast path,
+// and every pair of entries compared for bytes they share.
 // Inputs are far below 2^44 bytes, so no offset wraps there.
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <span>
+#include <utility>
+#include <vector>
 
 #include "image/image_check.hpp"
 
@@ -49,14 +53,29 @@ verdict model(std::span<const std::uint8_t> file) {
       findings == 0 && field(12) == 2 && field(16) == 2 && field(20) == 0 &&
       std::all_of(file.begin() + 44, file.begin() + 76, [](auto b) { return b == 0; }) &&
       block_bytes < (1U << 20) && data_start + count * block_bytes == file.size();
+  std::vector<std::pair<wide, wide>> extents;  // offset and length of each entry
   for (std::uint64_t block = 0; block < count && 88 + 8 * block <= file.size(); ++block) {
     const std::uint64_t entry = big_endian(file, 80 + 8 * block, 8);
     const wide offset = entry & ((std::uint64_t{1} << 44) - 1), length = entry >> 44;
     as_created = as_created && offset == data_start + block * block_bytes && length == block_bytes;
     findings += length > 0 && (offset < data_start || offset + length > file.size());
     findings += length > block_bytes;
+    findings += length == 0 && block_bytes > 0;
+    extents.emplace_back(offset, length);
   }
-  return {findings, as_created};
+  // An entry shares bytes with one that starts before it, or at the same
+  // offset and earlier in the map: each such entry is one finding.
+  for (std::size_t i = 0; i < extents.size(); ++i) {
+    const auto [offset, length] = extents[i];
+    bool shares = false;
+    for (std::size_t j = 0; j < extents.size() && length > 0 && !shares; ++j) {
+      const auto [other, other_length] = extents[j];
+      shares = j != i && other_length > 0 && (other < offset || (other == offset && j < i)) &&
+               other + other_length > offset;
+    }
+    findings += shares;
+  }
+  return {findings, findings == 0 && as_created};
 }
 
 }  // namespace
@@ -73,11 +92,31 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     check_map_piece(check, offset, file.subspan(offset, length));
     offset += length;
   }
+  if (!entries_ascend(check)) {
+    std::vector<map_entry> entries(entries_in_file(check));
+    std::memcpy(entries.data(), file.data() + block_map_offset, entries.size() * map_entry_size);
+    find_overlaps_sorted(check, entries);
+    for (std::uint64_t offset = block_map_offset; offset < block_map_offset + entries.size() * 8;) {
+      const std::uint64_t length =
+          std::min<std::uint64_t>(piece_size, block_map_offset + entries.size() * 8 - offset);
+      name_overlapping_blocks(check, offset, file.subspan(offset, length));
+      offset += length;
+    }
+  }
   finish_check(check);
   const verdict expected = model(file);
   require(finding_count(check.findings) == expected.findings);
   require(check.as_created == expected.as_created);
   require(check.findings.listed_count ==
           std::min<std::uint64_t>(expected.findings, max_listed_findings));
+  // The header and the file's length first, then the blocks, each of those
+  // named with blocks the map has.
+  const auto listed = std::span(check.findings.listed).first(check.findings.listed_count);
+  require(std::ranges::is_partitioned(
+      listed, [](const finding &f) { return f.kind < finding_kind::entry_in_layout; }));
+  for (const finding &f : listed) {
+    require(f.kind < finding_kind::entry_in_layout || f.block < check.header.block_count);
+    require(f.kind != finding_kind::entry_overlaps || f.other < f.block);
+  }
   return 0;
 }

@@ -53,20 +53,33 @@ struct operands_reading {
   run_options options;
 };
 
+const std::string mode_prefix = "--preallocation=";
+
+bool names_option(const std::string &argument) {
+  return argument == "--help" || argument == "--version" || argument == "--progress" ||
+         argument == "--no-clobber" || argument == "--sync" || argument.starts_with(mode_prefix);
+}
+
 // Options are read up to the first argument without "--" or past a lone
-// "--"; six arguments are always the operands. None for a bad option.
+// "--"; six arguments none of which, before a "--", is exactly an option are
+// the operands. None for a bad option, or an option among the operands.
 std::optional<operands_reading> reference_operands(const std::vector<std::string> &arguments) {
   operands_reading reading{.first = 0, .options = {}};
   run_options &options = reading.options;
-  if (arguments.size() == argument_count)
+  const auto before_dashes = std::ranges::find(arguments, std::string("--")) - arguments.begin();
+  if (arguments.size() == argument_count &&
+      std::none_of(arguments.begin(), arguments.begin() + before_dashes, names_option))
     return reading;
-  const std::string prefix = "--preallocation=";
+  const std::string &prefix = mode_prefix;
   std::size_t at = 0;
+  bool dashes = false;
   while (at < arguments.size() && arguments[at].starts_with("--")) {
     const std::string &argument = arguments[at++];
     std::string mode;
-    if (argument == "--")
+    if (argument == "--") {
+      dashes = true;
       break;
+    }
     if (argument == "--help" || argument == "--version" || argument == "--progress" ||
         argument == "--no-clobber" || argument == "--sync") {
       options.help = options.help || argument == "--help";
@@ -92,6 +105,9 @@ std::optional<operands_reading> reference_operands(const std::vector<std::string
       return std::nullopt;
   }
   reading.first = at;
+  if (!dashes && std::any_of(arguments.begin() + static_cast<std::ptrdiff_t>(at), arguments.end(),
+                             names_option))
+    return std::nullopt;
   return reading;
 }
 
