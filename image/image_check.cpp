@@ -10,18 +10,6 @@ namespace {
 
 constexpr std::uint32_t no_block = 0xffffffff;  // a pair's block not yet found
 
-template <std::size_t size>
-std::uint64_t get_bigendian(std::span<const std::uint8_t, size> bytes) {
-  std::uint64_t value = 0;
-  for (const std::uint8_t byte : bytes)
-    value = value << 8 | byte;
-  return value;
-}
-
-std::uint32_t get_bigendian_uint32(std::span<const std::uint8_t, 4> bytes) {
-  return static_cast<std::uint32_t>(get_bigendian(bytes));
-}
-
 constexpr bool names_a_block(const finding &found) {
   return found.kind >= finding_kind::entry_in_layout;
 }
@@ -198,30 +186,6 @@ void check_marker(image_check &check, std::span<const std::uint8_t, map_entry_si
 
 }  // namespace
 
-bool has_magic_tag(std::span<const std::uint8_t, header_length> header_bytes) {
-  return std::ranges::equal(header_bytes.first<magic_tag.size()>(), magic_tag);
-}
-
-image_header read_header(std::span<const std::uint8_t, header_length> header_bytes) {
-  image_header header{
-      .header_length = get_bigendian_uint32(header_bytes.subspan<8, 4>()),
-      .fixed_word_a = get_bigendian_uint32(header_bytes.subspan<12, 4>()),
-      .fixed_word_b = get_bigendian_uint32(header_bytes.subspan<16, 4>()),
-      .fixed_word_c = get_bigendian_uint32(header_bytes.subspan<20, 4>()),
-      .blocksize = get_bigendian_uint32(header_bytes.subspan<24, 4>()),
-      .block_count = get_bigendian_uint32(header_bytes.subspan<28, 4>()),
-      .cylinders = get_bigendian_uint32(header_bytes.subspan<32, 4>()),
-      .heads = get_bigendian_uint32(header_bytes.subspan<36, 4>()),
-      .sectors = get_bigendian_uint32(header_bytes.subspan<40, 4>()),
-      .bytes_per_sector = get_bigendian_uint32(header_bytes.subspan<76, 4>()),
-      .zero_block_a = {},
-      .zero_block_b = {},
-  };
-  std::ranges::copy(header_bytes.subspan<44, 16>(), header.zero_block_a.begin());
-  std::ranges::copy(header_bytes.subspan<60, 16>(), header.zero_block_b.begin());
-  return header;
-}
-
 image_check start_check(std::span<const std::uint8_t, header_length> header_bytes,
                         std::uint64_t file_size) {
   const image_header header = read_header(header_bytes);
@@ -270,7 +234,7 @@ image_check start_check(std::span<const std::uint8_t, header_length> header_byte
   if (findings.listed_count != 0)
     differ(check, layout_difference::damaged);
   else if (header != written)
-    differ(check, layout_difference::header_words);
+    differ(check, layout_difference::other_header);
   else if (check.block_bytes > max_entry_length || file_size > max_image_bytes)
     differ(check, layout_difference::too_large);
   else if (file_size > laid_out_end)

@@ -38,7 +38,7 @@ struct finding {
 enum class layout_difference : std::uint8_t {
   none,
   damaged,         // what the findings say
-  header_words,    // a header word other than the tool writes
+  other_header,    // a header word other than the tool writes
   too_large,       // blocks or a file larger than an entry can say
   trailing_bytes,  // bytes after the last block
   short_file,      // the file ends before the last block does
@@ -89,11 +89,6 @@ struct image_check {
   overlap_check overlaps;
   image_findings findings;
 };
-
-// The header's bytes hold the magic tag.
-[[nodiscard]] bool has_magic_tag(std::span<const std::uint8_t, header_length> header_bytes);
-
-[[nodiscard]] image_header read_header(std::span<const std::uint8_t, header_length> header_bytes);
 
 // Checks the header of a file of file_size bytes, and readies the check of
 // its map.

@@ -1,10 +1,11 @@
 // The blank-image container: an 80-byte header, one 8-byte map entry per
 // block, an end-of-list marker and the blocks, every integer big-endian.
+// Pure: bytes in, bytes out; writing them is the tool's.
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <optional>
 #include <span>
 
@@ -73,13 +74,16 @@ struct image_header {
                                        std::uint32_t cylinders, std::uint32_t heads,
                                        std::uint32_t sectors, std::uint32_t bytes_per_sector);
 
-// An output stream and the file position it stands at, when that is known.
-// Knowing it lets a destination that cannot seek, such as a pipe, take the
-// whole image in writes that follow each other.
-struct output_stream {
-  std::FILE *file;
-  std::optional<std::uint64_t> position;
-};
+// The unsigned value of size big-endian bytes; inline, as the map check
+// reads millions of entries with it.
+template <std::size_t size>
+[[nodiscard]] constexpr std::uint64_t get_bigendian(std::span<const std::uint8_t, size> bytes) {
+  static_assert(size <= sizeof(std::uint64_t));
+  std::uint64_t value = 0;
+  for (const std::uint8_t byte : bytes)
+    value = value << 8 | byte;
+  return value;
+}
 
 void put_bigendian_uint32(std::span<std::uint8_t, 4> dest, std::uint32_t value);
 
@@ -97,14 +101,44 @@ void put_mapentry(std::span<std::uint8_t, map_entry_size> dest, map_entry entry)
 [[nodiscard]] std::uint64_t put_block_map(std::span<std::uint8_t> dest, std::uint64_t data_offset,
                                           std::uint32_t block_bytes);
 
-// Writes count bytes at the absolute position. Returns the number of bytes
-// written: 0 when the stream cannot be moved there, fewer than count when the
-// write falls short.
-[[nodiscard]] std::uint32_t fseekwrite(output_stream &stream, std::uint64_t position,
-                                       std::uint32_t count, const void *data);
+// Where each field of the header stands in its 80 bytes: the one
+// description both serialise_header and read_header follow.
+struct header_word {
+  std::uint32_t image_header::*field;
+  std::size_t offset;  // of its 4 big-endian bytes
+};
+inline constexpr std::array<header_word, 10> header_words = {{
+    {&image_header::header_length, 8},
+    {&image_header::fixed_word_a, 12},
+    {&image_header::fixed_word_b, 16},
+    {&image_header::fixed_word_c, 20},
+    {&image_header::blocksize, 24},
+    {&image_header::block_count, 28},
+    {&image_header::cylinders, 32},
+    {&image_header::heads, 36},
+    {&image_header::sectors, 40},
+    {&image_header::bytes_per_sector, 76},
+}};
+struct header_block {
+  std::array<std::uint8_t, 16> image_header::*field;
+  std::size_t offset;
+};
+inline constexpr std::array<header_block, 2> header_blocks = {{
+    {&image_header::zero_block_a, 44},
+    {&image_header::zero_block_b, 60},
+}};
 
-// Serialises the header and writes it at position 0. Returns 0 when all of
-// it was written, 1 otherwise.
-[[nodiscard]] int write_header(output_stream &stream, const image_header &header);
+using header_image = std::array<std::uint8_t, header_length>;
+
+// The header's 80 bytes: the tag, then every field where it stands. The
+// header length is stored as the constant 80, whatever the record holds,
+// as readers find the map at 80.
+[[nodiscard]] header_image serialise_header(const image_header &header);
+
+// The header's bytes hold the magic tag.
+[[nodiscard]] bool has_magic_tag(std::span<const std::uint8_t, header_length> bytes);
+
+// The record the header's bytes describe, whatever they hold.
+[[nodiscard]] image_header read_header(std::span<const std::uint8_t, header_length> bytes);
 
 }  // namespace blankimg

@@ -4,11 +4,14 @@
 // per system; the build picks the one that fits.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <span>
 
 namespace blankimg::platform {
+
+// An open file: the descriptor, or the system's handle.
+using file_handle = std::intptr_t;
 
 // Where the manual is to be read, for --help.
 extern const char *const manual_location;
@@ -21,8 +24,10 @@ extern const char *const manual_location;
 [[nodiscard]] bool prepare_process();
 
 struct destination {
-  std::FILE *file;  // nullptr when dest could not be had
+  bool opened;  // false when dest could not be had
+  file_handle handle;
   bool created;     // the file did not exist before this run
+  bool positioned;  // takes writes at any offset (a file, a disk); else each follows on
 };
 
 // Opens dest for writing, creating it unless no_clobber forbids replacing
@@ -37,9 +42,12 @@ struct destination {
 // and may be written.
 [[nodiscard]] bool destination_would_open(const char *path, bool no_clobber);
 
-// Moves the stream to an absolute position; false when it cannot get there,
-// a position past what the system's file offsets can name included.
-[[nodiscard]] bool seek(std::FILE *file, std::uint64_t position);
+// Writes bytes at offset, of a destination that is positioned, or after
+// the last write, of one that is not. Returns how many were written: fewer
+// on a failure, none where the offset is past what the system can name.
+[[nodiscard]] std::size_t write_at(file_handle file, std::uint64_t offset,
+                                   std::span<const std::uint8_t> bytes);
+[[nodiscard]] std::size_t write_next(file_handle file, std::span<const std::uint8_t> bytes);
 
 enum class space_result {
   done,
@@ -49,26 +57,30 @@ enum class space_result {
 
 // Gives [offset, offset + length) disk space that reads as zeros without
 // writing it, and makes the file that long.
-[[nodiscard]] space_result reserve_space(std::FILE *file, std::uint64_t offset,
+[[nodiscard]] space_result reserve_space(file_handle file, std::uint64_t offset,
                                          std::uint64_t length);
 
 // Makes the file length bytes long; the new tail is a hole that reads as
 // zeros and takes no disk space until it is written.
-[[nodiscard]] space_result extend_sparse(std::FILE *file, std::uint64_t length);
+[[nodiscard]] space_result extend_sparse(file_handle file, std::uint64_t length);
 
 // Cuts a regular file back to length bytes, giving back the disk space of
 // everything past it, blocks reserved beyond the file's end included. A
 // pipe or a device cannot be cut, and succeeds as it is.
-[[nodiscard]] bool cut_back(std::FILE *file, std::uint64_t length);
+[[nodiscard]] bool cut_back(file_handle file, std::uint64_t length);
+
+// Closes the destination; false when the system reports that what was
+// written may not have reached the file.
+[[nodiscard]] bool close_destination(file_handle file);
 
 // Flushes what was written to stable storage, and, for a file this run
 // created, the directory entry that names it. A pipe or a terminal has
 // nothing to flush and succeeds.
-[[nodiscard]] bool sync_to_storage(std::FILE *file, const char *path, bool created);
+[[nodiscard]] bool sync_to_storage(file_handle file, const char *path, bool created);
 
 // An image opened to be read: never written, locked or changed.
 struct image_source {
-  std::intptr_t handle;     // the descriptor, or the system's handle
+  file_handle handle;
   std::uint64_t size;       // bytes
   std::uint64_t allocated;  // bytes of disk space it takes
 };

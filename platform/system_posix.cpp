@@ -195,12 +195,15 @@ bool prepare_process() {
 destination open_destination(const char *path, bool no_clobber) {
   bool created = false;
   const int fd = open_uncut(path, no_clobber, created);
-  if (fd < 0)
-    return {.file = nullptr, .created = false};
-  std::FILE *file = claim(fd) ? fdopen(fd, "wb") : nullptr;
-  if (file == nullptr)
+  if (fd >= 0 && claim(fd)) {
+    struct stat status {};
+    const bool positioned =
+        fstat(fd, &status) == 0 && (S_ISREG(status.st_mode) || S_ISBLK(status.st_mode));
+    return {.opened = true, .handle = fd, .created = created, .positioned = positioned};
+  }
+  if (fd >= 0)
     static_cast<void>(close(fd));
-  return {.file = file, .created = created};
+  return {.opened = false, .handle = -1, .created = false, .positioned = false};
 }
 
 bool destination_would_open(const char *path, bool no_clobber) {
@@ -230,27 +233,57 @@ bool destination_would_open(const char *path, bool no_clobber) {
          faccessat(AT_FDCWD, directory.data(), W_OK | X_OK, AT_EACCESS) == 0;
 }
 
-bool seek(std::FILE *file, std::uint64_t position) {
-  return fits_off_t(position) && fseeko(file, static_cast<off_t>(position), SEEK_SET) == 0;
+std::size_t write_at(file_handle file, std::uint64_t offset, std::span<const std::uint8_t> bytes) {
+  const auto fd = static_cast<int>(file);
+  const std::uint64_t end = offset + bytes.size();
+  if (end < offset || !fits_off_t(end))
+    return 0;
+  std::size_t written = 0;
+  while (written < bytes.size()) {
+    const std::span<const std::uint8_t> rest = bytes.subspan(written);
+    const ssize_t put = pwrite(fd, rest.data(), rest.size(), static_cast<off_t>(offset + written));
+    if (put < 0 && errno == EINTR)
+      continue;
+    if (put <= 0)
+      break;
+    written += static_cast<std::size_t>(put);
+  }
+  return written;
 }
 
-space_result reserve_space(std::FILE *file, std::uint64_t offset, std::uint64_t length) {
+std::size_t write_next(file_handle file, std::span<const std::uint8_t> bytes) {
+  const auto fd = static_cast<int>(file);
+  std::size_t written = 0;
+  while (written < bytes.size()) {
+    const std::span<const std::uint8_t> rest = bytes.subspan(written);
+    const ssize_t put = write(fd, rest.data(), rest.size());
+    if (put < 0 && errno == EINTR)
+      continue;
+    if (put <= 0)
+      break;
+    written += static_cast<std::size_t>(put);
+  }
+  return written;
+}
+
+space_result reserve_space(file_handle file, std::uint64_t offset, std::uint64_t length) {
   if (!fits_off_t(offset) || !fits_off_t(length) || !fits_off_t(offset + length))
     return space_result::failed;
   // fallocate itself, not posix_fallocate: where the file system cannot
   // reserve space, glibc's emulation writes a byte per block, slowly.
   const int result = retry_interrupted([&] {
-    return fallocate(fileno(file), 0, static_cast<off_t>(offset), static_cast<off_t>(length));
+    return fallocate(static_cast<int>(file), 0, static_cast<off_t>(offset),
+                     static_cast<off_t>(length));
   });
   if (result == 0)
     return space_result::done;
   return means_unsupported(errno) ? space_result::unsupported : space_result::failed;
 }
 
-space_result extend_sparse(std::FILE *file, std::uint64_t length) {
+space_result extend_sparse(file_handle file, std::uint64_t length) {
   if (!fits_off_t(length))
     return space_result::failed;
-  const int fd = fileno(file);
+  const int fd = static_cast<int>(file);
   // Pipes and devices have no length to set.
   if (!is_regular(fd))
     return space_result::unsupported;
@@ -260,8 +293,8 @@ space_result extend_sparse(std::FILE *file, std::uint64_t length) {
   return errno == EPERM ? space_result::unsupported : space_result::failed;
 }
 
-bool cut_back(std::FILE *file, std::uint64_t length) {
-  const int fd = fileno(file);
+bool cut_back(file_handle file, std::uint64_t length) {
+  const int fd = static_cast<int>(file);
   if (!is_regular(fd))
     return true;
   // A cut to the length the file already has still frees, on ext4, what a
@@ -270,8 +303,14 @@ bool cut_back(std::FILE *file, std::uint64_t length) {
          retry_interrupted([&] { return ftruncate(fd, static_cast<off_t>(length)); }) == 0;
 }
 
-bool sync_to_storage(std::FILE *file, const char *path, bool created) {
-  if (!sync_descriptor(fileno(file)))
+bool close_destination(file_handle file) {
+  // A close interrupted by a signal has still closed the descriptor on
+  // Linux: it is never retried.
+  return close(static_cast<int>(file)) == 0;
+}
+
+bool sync_to_storage(file_handle file, const char *path, bool created) {
+  if (!sync_descriptor(static_cast<int>(file)))
     return false;
   if (!created)
     return true;

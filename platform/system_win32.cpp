@@ -19,11 +19,12 @@ constexpr bool fits_int64(std::uint64_t value) {
   return value <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
 }
 
-HANDLE handle_of(std::FILE *file) {
-  // The C runtime hands out the system's handle as an integer.
-  return reinterpret_cast<HANDLE>(  // NOLINT(performance-no-int-to-ptr)
-      _get_osfhandle(_fileno(file)));
+HANDLE handle_of(file_handle file) {
+  return reinterpret_cast<HANDLE>(file);  // NOLINT(performance-no-int-to-ptr)
 }
+
+// ReadFile and WriteFile take at most 4 GiB less a byte a call.
+constexpr std::size_t most_per_call = std::size_t{1} << 30;
 
 // Pipes, consoles and devices have no length and no clusters to give.
 bool is_disk_file(HANDLE handle) {
@@ -70,28 +71,24 @@ bool prepare_process() {
 destination open_destination(const char *path, bool no_clobber) {
   const wchar_t *name = wide_path(path);
   if (name == nullptr)
-    return {.file = nullptr, .created = false};
+    return {.opened = false, .handle = -1, .created = false, .positioned = false};
   // Sharing only reading is the lock: no other writer gets in while this
   // run holds the handle, and one that tries fails at once.
   HANDLE handle =
       CreateFileW(name, GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                   no_clobber ? CREATE_NEW : OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE)
-    return {.file = nullptr, .created = false};
+    return {.opened = false, .handle = -1, .created = false, .positioned = false};
   const bool created = no_clobber || GetLastError() != ERROR_ALREADY_EXISTS;
-  if (is_disk_file(handle) && !set_end_of_file(handle, 0)) {
+  const bool positioned = is_disk_file(handle);
+  if (positioned && !set_end_of_file(handle, 0)) {
     CloseHandle(handle);
-    return {.file = nullptr, .created = false};
+    return {.opened = false, .handle = -1, .created = false, .positioned = false};
   }
-  const int fd = _open_osfhandle(reinterpret_cast<std::intptr_t>(handle), _O_WRONLY | _O_BINARY);
-  if (fd < 0) {
-    CloseHandle(handle);
-    return {.file = nullptr, .created = false};
-  }
-  std::FILE *file = _fdopen(fd, "wb");
-  if (file == nullptr)
-    static_cast<void>(_close(fd));
-  return {.file = file, .created = created};
+  return {.opened = true,
+          .handle = reinterpret_cast<file_handle>(handle),
+          .created = created,
+          .positioned = positioned};
 }
 
 bool destination_would_open(const char *path, bool no_clobber) {
@@ -108,11 +105,37 @@ bool destination_would_open(const char *path, bool no_clobber) {
   return GetLastError() == ERROR_FILE_NOT_FOUND;
 }
 
-bool seek(std::FILE *file, std::uint64_t position) {
-  return fits_int64(position) && _fseeki64(file, static_cast<__int64>(position), SEEK_SET) == 0;
+std::size_t write_at(file_handle file, std::uint64_t offset, std::span<const std::uint8_t> bytes) {
+  const std::uint64_t end = offset + bytes.size();
+  if (end < offset || !fits_int64(end))
+    return 0;
+  std::size_t written = 0;
+  while (written < bytes.size()) {
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(offset + written);
+    at.OffsetHigh = static_cast<DWORD>((offset + written) >> 32);
+    const auto wanted = static_cast<DWORD>(std::min(bytes.size() - written, most_per_call));
+    DWORD put = 0;
+    if (WriteFile(handle_of(file), bytes.data() + written, wanted, &put, &at) == 0 || put == 0)
+      break;
+    written += put;
+  }
+  return written;
 }
 
-space_result reserve_space(std::FILE *file, std::uint64_t offset, std::uint64_t length) {
+std::size_t write_next(file_handle file, std::span<const std::uint8_t> bytes) {
+  std::size_t written = 0;
+  while (written < bytes.size()) {
+    const auto wanted = static_cast<DWORD>(std::min(bytes.size() - written, most_per_call));
+    DWORD put = 0;
+    if (WriteFile(handle_of(file), bytes.data() + written, wanted, &put, nullptr) == 0 || put == 0)
+      break;
+    written += put;
+  }
+  return written;
+}
+
+space_result reserve_space(file_handle file, std::uint64_t offset, std::uint64_t length) {
   if (!fits_int64(offset) || !fits_int64(length) || !fits_int64(offset + length))
     return space_result::failed;
   HANDLE handle = handle_of(file);
@@ -127,7 +150,7 @@ space_result reserve_space(std::FILE *file, std::uint64_t offset, std::uint64_t 
   return set_end_of_file(handle, offset + length) ? space_result::done : space_result::failed;
 }
 
-space_result extend_sparse(std::FILE *file, std::uint64_t length) {
+space_result extend_sparse(file_handle file, std::uint64_t length) {
   if (!fits_int64(length))
     return space_result::failed;
   HANDLE handle = handle_of(file);
@@ -140,7 +163,7 @@ space_result extend_sparse(std::FILE *file, std::uint64_t length) {
   return set_end_of_file(handle, length) ? space_result::done : space_result::failed;
 }
 
-bool cut_back(std::FILE *file, std::uint64_t length) {
+bool cut_back(file_handle file, std::uint64_t length) {
   HANDLE handle = handle_of(file);
   if (!is_disk_file(handle))
     return true;
@@ -151,7 +174,11 @@ bool cut_back(std::FILE *file, std::uint64_t length) {
          set_information(handle, FileAllocationInfo, allocation);
 }
 
-bool sync_to_storage(std::FILE *file, const char * /*path*/, bool /*created*/) {
+bool close_destination(file_handle file) {
+  return CloseHandle(handle_of(file)) != 0;
+}
+
+bool sync_to_storage(file_handle file, const char * /*path*/, bool /*created*/) {
   // A directory entry reaches the disk with the file's own metadata here.
   HANDLE handle = handle_of(file);
   return !is_disk_file(handle) || FlushFileBuffers(handle) != 0;
@@ -187,7 +214,7 @@ bool read_at(const image_source &source, std::uint64_t offset, std::span<std::ui
     at.Offset = static_cast<DWORD>(offset);
     at.OffsetHigh = static_cast<DWORD>(offset >> 32);
     DWORD got = 0;
-    const auto wanted = static_cast<DWORD>(std::min<std::size_t>(dest.size(), 1U << 30));
+    const auto wanted = static_cast<DWORD>(std::min(dest.size(), most_per_call));
     if (ReadFile(handle, dest.data(), wanted, &got, &at) == 0 || got == 0)
       return false;
     dest = dest.subspan(got);

@@ -1,5 +1,7 @@
 #include "tool/command_line.hpp"
 
+#include "disk/geometry.hpp"
+
 #include <algorithm>
 #include <array>
 #include <limits>
@@ -62,50 +64,8 @@ constexpr std::array<value_name, 6> value_names = {{
     {"--sector-size", &run_options::sector_size},
 }};
 
-struct floppy_format {
-  std::string_view kilobytes;  // its name in K, as in "1440K"
-  std::string_view megabytes;  // its name in M, as in "1.44M", where it has one
-  std::uint32_t cylinders;
-  std::uint32_t heads;
-  std::uint32_t sectors;
-};
-// The PC formats, all with 512-byte sectors.
-constexpr std::array<floppy_format, 9> floppy_formats = {{
-    {"160", "", 40, 1, 8},
-    {"180", "", 40, 1, 9},
-    {"320", "", 40, 2, 8},
-    {"360", "", 40, 2, 9},
-    {"720", "", 80, 2, 9},
-    {"1200", "1.2", 80, 2, 15},
-    {"1440", "1.44", 80, 2, 18},
-    {"1680", "1.68", 80, 2, 21},  // DMF
-    {"2880", "2.88", 80, 2, 36},
-}};
-constexpr std::uint32_t floppy_sector_size = 512;
-constexpr std::array<std::uint32_t, 4> sector_sizes = {512, 1024, 2048, 4096};
-
 constexpr char ascii_upper(char c) {
   return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
-}
-
-bool equal_ignoring_case(std::string_view a, std::string_view b) {
-  return std::ranges::equal(a, b, {}, ascii_upper, ascii_upper);
-}
-
-// A format by any of the names people give it: "1.44M", "1.44MB",
-// "1440K", "1440KB" or "1440", in either case.
-const floppy_format *find_floppy(std::string_view name) {
-  const std::size_t unit_at = std::min(name.find_first_not_of("0123456789."), name.size());
-  const std::string_view number = name.substr(0, unit_at);
-  const std::string_view unit = name.substr(unit_at);
-  const bool in_k =
-      unit.empty() || equal_ignoring_case(unit, "K") || equal_ignoring_case(unit, "KB");
-  const bool in_m = equal_ignoring_case(unit, "M") || equal_ignoring_case(unit, "MB");
-  const auto *const known = std::ranges::find_if(floppy_formats, [&](const floppy_format &f) {
-    return (in_k && number == f.kilobytes) ||
-           (in_m && !f.megabytes.empty() && number == f.megabytes);
-  });
-  return known == floppy_formats.end() ? nullptr : known;
 }
 
 // A count given with an option: decimal digits and nothing else, read
@@ -247,24 +207,18 @@ std::optional<std::uint32_t> valid_blocksize(std::optional<std::uint32_t> blocks
 run_status finish_plan(image_plan &plan, const char *dest, std::uint32_t blocksize,
                        std::uint64_t cylinders, std::uint32_t heads, std::uint32_t sectors,
                        std::uint32_t bytes_per_sector) {
-  // No block may outgrow the 20-bit length of a map entry.
-  const std::uint64_t block_bytes = std::uint64_t{blocksize} * bytes_per_sector;
-  if (block_bytes > max_entry_length)
+  const disk_layout layout = lay_out_disk(blocksize, cylinders, heads, sectors, bytes_per_sector);
+  switch (layout.refusal) {
+  case layout_refusal::block_too_long:
     return run_status::invalid_blocksize;
-  if (cylinders > std::numeric_limits<std::uint32_t>::max())
+  case layout_refusal::too_large:
     return run_status::image_too_large;
-  const auto block_count =
-      count_blocks(static_cast<std::uint32_t>(cylinders), heads, sectors, blocksize);
-  if (!block_count)
-    return run_status::image_too_large;
-  // Every data offset must fit the 44-bit field of a map entry.
-  if (image_end(*block_count, block_bytes) > max_image_bytes)
-    return run_status::image_too_large;
-
+  case layout_refusal::none:
+    break;
+  }
   plan.dest = dest;
-  plan.header = make_header(blocksize, *block_count, static_cast<std::uint32_t>(cylinders), heads,
-                            sectors, bytes_per_sector);
-  plan.block_bytes = static_cast<std::uint32_t>(block_bytes);
+  plan.header = layout.header;
+  plan.block_bytes = layout.block_bytes;
   return run_status::ok;
 }
 
@@ -297,14 +251,12 @@ run_status plan_by_size(const char *dest, const run_options &options, image_plan
     return size.status;
   const auto sector_size =
       options.sector_size != nullptr ? read_count(options.sector_size) : default_sector_size;
-  if (!sector_size || std::ranges::find(sector_sizes, *sector_size) == sector_sizes.end())
+  if (!sector_size || !is_sector_size(*sector_size))
     return run_status::invalid_geometry;
   // A size past 64 bits needs more cylinders than any count holds.
-  const std::uint64_t per_cylinder = std::uint64_t{size_heads} * size_sectors * *sector_size;
-  const std::uint64_t cylinders =
-      size.status == run_status::ok
-          ? size.bytes / per_cylinder + (size.bytes % per_cylinder != 0 ? 1 : 0)
-          : std::numeric_limits<std::uint64_t>::max();
+  const std::uint64_t cylinders = size.status == run_status::ok
+                                      ? cylinders_for_size(size.bytes, *sector_size)
+                                      : std::numeric_limits<std::uint64_t>::max();
   return finish_plan(plan, dest, *blocksize, cylinders, size_heads, size_sectors, *sector_size);
 }
 
@@ -421,38 +373,6 @@ const char *program_name(std::span<const char *const> command_line) {
   if (command_line.empty() || command_line[0] == nullptr || *command_line[0] == '\0')
     return "blankimg";
   return command_line[0];
-}
-
-const char *message_for(run_status status) {
-  switch (status) {
-  case run_status::invalid_blocksize:
-    return "invalid blocksize\n";
-  case run_status::invalid_geometry:
-    return "invalid geometry\n";
-  case run_status::invalid_size:
-    return "invalid size\n";
-  case run_status::image_too_large:
-    return "image too large\n";
-  case run_status::cant_open_dest:
-    return "can't open dest\n";
-  case run_status::write_error:
-    return "write error\n";
-  case run_status::cant_open_image:
-    return "can't open image\n";
-  case run_status::not_an_image:
-    return "not an image\n";
-  case run_status::read_error:
-    return "read error\n";
-  case run_status::out_of_memory:
-    return "out of memory\n";
-  case run_status::damaged:
-  case run_status::ok:
-  case run_status::help:
-  case run_status::version:
-  case run_status::usage:
-    break;
-  }
-  return nullptr;
 }
 
 }  // namespace blankimg

@@ -8,26 +8,9 @@
 #include <span>
 
 #include "image/image_format.hpp"
+#include "tool/run_status.hpp"
 
 namespace blankimg {
-
-enum class run_status {
-  ok,
-  help,     // --help: the help text on standard output
-  version,  // --version: the version on standard output
-  usage,
-  invalid_blocksize,
-  invalid_geometry,
-  invalid_size,
-  image_too_large,
-  cant_open_dest,
-  write_error,
-  cant_open_image,  // --info
-  not_an_image,
-  read_error,
-  out_of_memory,  // --info: a map in no order to sort, larger than memory
-  damaged,        // --info found damage: the description says what, status 2
-};
 
 inline constexpr std::size_t argument_count = 6;  // the operands, after the options
 
@@ -87,12 +70,6 @@ struct size_reading {
 // iB, for powers of 1024; with B, for powers of 1000. 0 is no size.
 [[nodiscard]] size_reading read_size(const char *text);
 
-// The sectors and heads per track that a disk given by its size gets: the
-// ATA convention that PC emulators expect.
-inline constexpr std::uint32_t size_heads = 16;
-inline constexpr std::uint32_t size_sectors = 63;
-inline constexpr std::uint32_t default_sector_size = 512;
-
 // Checks the whole command line, program name and options included, and
 // fills the plan. Returns the first failure found, help or version when
 // asked for, or ok.
@@ -109,9 +86,5 @@ inline constexpr std::uint32_t default_sector_size = 512;
 
 // The name for the usage line: the invoked name, or "blankimg" without one.
 [[nodiscard]] const char *program_name(std::span<const char *const> command_line);
-
-// The fixed line for a failure other than usage; nullptr for the answers
-// that print none: ok, help, version and usage.
-[[nodiscard]] const char *message_for(run_status status);
 
 }  // namespace blankimg

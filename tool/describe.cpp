@@ -118,7 +118,7 @@ void format_finding(finding_text &text, const finding &found, const image_descri
 
 const char *why_not_as_created(layout_difference difference) {
   switch (difference) {
-  case layout_difference::header_words:
+  case layout_difference::other_header:
     return "a header word other than blankimg writes";
   case layout_difference::too_large:
     return "larger than blankimg makes them";

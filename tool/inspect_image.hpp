@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "image/image_check.hpp"
-#include "tool/command_line.hpp"
+#include "tool/run_status.hpp"
 
 namespace blankimg {
 

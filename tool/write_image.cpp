@@ -1,7 +1,6 @@
 #include "tool/write_image.hpp"
 
 #include <algorithm>
-#include <cstdio>
 
 #include "platform/system.hpp"
 #include "tool/io_buffer.hpp"
@@ -77,15 +76,12 @@ namespace {
   const std::uint64_t length = std::uint64_t{plan.header.block_count} * plan.block_bytes;
   if (length == 0)
     return true;
-  // What was written so far must reach the file before the file is sized.
-  if (std::fflush(stream.file) != 0)
-    return false;
   switch (plan.options.mode) {
   case preallocation::off:
-    return write_zeros_unless_sized(platform::extend_sparse(stream.file, offset + length), stream,
+    return write_zeros_unless_sized(platform::extend_sparse(stream.handle, offset + length), stream,
                                     offset, length, buffer, progress);
   case preallocation::falloc:
-    return write_zeros_unless_sized(platform::reserve_space(stream.file, offset, length), stream,
+    return write_zeros_unless_sized(platform::reserve_space(stream.handle, offset, length), stream,
                                     offset, length, buffer, progress);
   case preallocation::full:
     return write_zeros(stream, offset, length, buffer, progress);
@@ -98,12 +94,11 @@ namespace {
 bool open_image(const image_plan &plan, image_file &image) {
   const platform::destination opened =
       platform::open_destination(plan.dest, plan.options.no_clobber);
-  if (opened.file == nullptr)
+  if (!opened.opened)
     return false;
-  // Unbuffered can only be refused for want of memory, and a buffered
-  // stream writes the same bytes.
-  static_cast<void>(std::setvbuf(opened.file, nullptr, _IONBF, 0));
-  image = image_file{.stream = {.file = opened.file, .position = 0}, .created = opened.created};
+  image = image_file{
+      .stream = {.handle = opened.handle, .positioned = opened.positioned, .position = 0},
+      .created = opened.created};
   return true;
 }
 
@@ -123,22 +118,18 @@ run_status write_image(image_file &image, const image_plan &plan, progress_meter
   if (!give_data_area_zeros(stream, plan, buffer, progress)) {
     // A data area that did not get all its zeros gives back the room it
     // took, reserved or written: the file ends at the marker again.
-    static_cast<void>(std::fflush(stream.file));
-    static_cast<void>(platform::cut_back(stream.file, data_area_offset(block_count)));
+    static_cast<void>(platform::cut_back(stream.handle, data_area_offset(block_count)));
     return run_status::write_error;
   }
   return run_status::ok;
 }
 
 bool close_image(image_file &image, const char *dest, bool sync) {
-  // Each step is checked on its own: some C libraries drop the result of
-  // the flush that fclose makes.
-  std::FILE *file = image.stream.file;
-  const bool flushed = std::fflush(file) == 0;
-  const bool synced = !sync || (flushed && platform::sync_to_storage(file, dest, image.created));
-  const bool closed = std::fclose(file) == 0;
+  const platform::file_handle file = image.stream.handle;
+  const bool synced = !sync || platform::sync_to_storage(file, dest, image.created);
+  const bool closed = platform::close_destination(file);
   image = image_file{};
-  return flushed && synced && closed;
+  return synced && closed;
 }
 
 }  // namespace blankimg

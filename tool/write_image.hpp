@@ -6,6 +6,7 @@
 
 #include "image/image_format.hpp"
 #include "tool/command_line.hpp"
+#include "tool/output_stream.hpp"
 #include "tool/progress.hpp"
 
 namespace blankimg {
@@ -15,9 +16,7 @@ struct image_file {
   bool created;  // dest did not exist before this run
 };
 
-// Creates dest, or locks and cuts the file there, as the options say. The
-// stream is unbuffered: every write the writer makes is already as large as
-// it needs to be.
+// Creates dest, or locks and cuts the file there, as the options say.
 [[nodiscard]] bool open_image(const image_plan &plan, image_file &image);
 
 // Writes header, block map and end-of-list marker, then gives the data area

@@ -1,0 +1,79 @@
+#include "disk/geometry.hpp"
+
+#include <algorithm>
+#include <limits>
+
+namespace blankimg {
+
+namespace {
+
+constexpr std::array<std::uint32_t, 4> sector_sizes = {512, 1024, 2048, 4096};
+
+// The PC formats, all with 512-byte sectors.
+constexpr std::array<floppy_format, 9> floppy_formats = {{
+    {"160", "", 40, 1, 8},
+    {"180", "", 40, 1, 9},
+    {"320", "", 40, 2, 8},
+    {"360", "", 40, 2, 9},
+    {"720", "", 80, 2, 9},
+    {"1200", "1.2", 80, 2, 15},
+    {"1440", "1.44", 80, 2, 18},
+    {"1680", "1.68", 80, 2, 21},  // DMF
+    {"2880", "2.88", 80, 2, 36},
+}};
+
+constexpr char ascii_upper(char c) {
+  return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
+bool equal_ignoring_case(std::string_view a, std::string_view b) {
+  return std::ranges::equal(a, b, {}, ascii_upper, ascii_upper);
+}
+
+}  // namespace
+
+bool is_sector_size(std::uint32_t bytes) {
+  return std::ranges::find(sector_sizes, bytes) != sector_sizes.end();
+}
+
+std::uint64_t cylinders_for_size(std::uint64_t bytes, std::uint32_t sector_size) {
+  const std::uint64_t per_cylinder = std::uint64_t{size_heads} * size_sectors * sector_size;
+  return bytes / per_cylinder + (bytes % per_cylinder != 0 ? 1 : 0);
+}
+
+const floppy_format *find_floppy(std::string_view name) {
+  const std::size_t unit_at = std::min(name.find_first_not_of("0123456789."), name.size());
+  const std::string_view number = name.substr(0, unit_at);
+  const std::string_view unit = name.substr(unit_at);
+  const bool in_k =
+      unit.empty() || equal_ignoring_case(unit, "K") || equal_ignoring_case(unit, "KB");
+  const bool in_m = equal_ignoring_case(unit, "M") || equal_ignoring_case(unit, "MB");
+  const auto *const known = std::ranges::find_if(floppy_formats, [&](const floppy_format &f) {
+    return (in_k && number == f.kilobytes) ||
+           (in_m && !f.megabytes.empty() && number == f.megabytes);
+  });
+  return known == floppy_formats.end() ? nullptr : known;
+}
+
+disk_layout lay_out_disk(std::uint32_t blocksize, std::uint64_t cylinders, std::uint32_t heads,
+                         std::uint32_t sectors, std::uint32_t bytes_per_sector) {
+  constexpr disk_layout too_large = {
+      .refusal = layout_refusal::too_large, .header = {}, .block_bytes = 0};
+  // No block may outgrow the 20-bit length of a map entry.
+  const std::uint64_t block_bytes = std::uint64_t{blocksize} * bytes_per_sector;
+  if (block_bytes > max_entry_length)
+    return {.refusal = layout_refusal::block_too_long, .header = {}, .block_bytes = 0};
+  if (cylinders > std::numeric_limits<std::uint32_t>::max())
+    return too_large;
+  const auto block_count =
+      count_blocks(static_cast<std::uint32_t>(cylinders), heads, sectors, blocksize);
+  // Every data offset must fit the 44-bit field of a map entry.
+  if (!block_count || image_end(*block_count, block_bytes) > max_image_bytes)
+    return too_large;
+  return {.refusal = layout_refusal::none,
+          .header = make_header(blocksize, *block_count, static_cast<std::uint32_t>(cylinders),
+                                heads, sectors, bytes_per_sector),
+          .block_bytes = static_cast<std::uint32_t>(block_bytes)};
+}
+
+}  // namespace blankimg

@@ -1,0 +1,58 @@
+// What a disk is: its geometry by size, by floppy format or as given, and
+// whether the image format can lay it out. Pure: numbers and names in,
+// numbers out.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string_view>
+
+#include "image/image_format.hpp"
+
+namespace blankimg {
+
+// A disk given by its size gets the ATA convention PC emulators expect:
+// 16 heads, 63 sectors per track.
+inline constexpr std::uint32_t size_heads = 16;
+inline constexpr std::uint32_t size_sectors = 63;
+inline constexpr std::uint32_t default_sector_size = 512;
+
+// 512, 1024, 2048 or 4096: the sector sizes a disk given by size may have.
+[[nodiscard]] bool is_sector_size(std::uint32_t bytes);
+
+// The fewest cylinders of size_heads and size_sectors that hold bytes.
+[[nodiscard]] std::uint64_t cylinders_for_size(std::uint64_t bytes, std::uint32_t sector_size);
+
+struct floppy_format {
+  std::string_view kilobytes;  // its name in K, as in "1440K"
+  std::string_view megabytes;  // its name in M, as in "1.44M", where it has one
+  std::uint32_t cylinders;
+  std::uint32_t heads;
+  std::uint32_t sectors;
+};
+inline constexpr std::uint32_t floppy_sector_size = 512;
+
+// The PC format by any of the names people give it: "1.44M", "1.44MB",
+// "1440K", "1440KB" or "1440", in either case; none for a name of none.
+[[nodiscard]] const floppy_format *find_floppy(std::string_view name);
+
+enum class layout_refusal {
+  none,
+  block_too_long,  // a block longer than a map entry can say
+  too_large,       // more blocks than a count holds, or past a 44-bit offset
+};
+
+struct disk_layout {
+  layout_refusal refusal;
+  image_header header;        // when none
+  std::uint32_t block_bytes;  // blocksize * bytes_per_sector, when none
+};
+
+// The image of a disk of this geometry in blocks of blocksize sectors, or
+// why the format cannot hold it: the block's length is checked first, then
+// the counts and the offsets.
+[[nodiscard]] disk_layout lay_out_disk(std::uint32_t blocksize, std::uint64_t cylinders,
+                                       std::uint32_t heads, std::uint32_t sectors,
+                                       std::uint32_t bytes_per_sector);
+
+}  // namespace blankimg

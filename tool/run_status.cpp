@@ -1,0 +1,37 @@
+#include "tool/run_status.hpp"
+
+namespace blankimg {
+
+const char *message_for(run_status status) {
+  switch (status) {
+  case run_status::invalid_blocksize:
+    return "invalid blocksize\n";
+  case run_status::invalid_geometry:
+    return "invalid geometry\n";
+  case run_status::invalid_size:
+    return "invalid size\n";
+  case run_status::image_too_large:
+    return "image too large\n";
+  case run_status::cant_open_dest:
+    return "can't open dest\n";
+  case run_status::write_error:
+    return "write error\n";
+  case run_status::cant_open_image:
+    return "can't open image\n";
+  case run_status::not_an_image:
+    return "not an image\n";
+  case run_status::read_error:
+    return "read error\n";
+  case run_status::out_of_memory:
+    return "out of memory\n";
+  case run_status::damaged:
+  case run_status::ok:
+  case run_status::help:
+  case run_status::version:
+  case run_status::usage:
+    break;
+  }
+  return nullptr;
+}
+
+}  // namespace blankimg

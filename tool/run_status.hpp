@@ -1,0 +1,28 @@
+// Every outcome of a run, and the one line each failure prints.
+#pragma once
+
+namespace blankimg {
+
+enum class run_status {
+  ok,
+  help,     // --help: the help text on standard output
+  version,  // --version: the version on standard output
+  usage,
+  invalid_blocksize,
+  invalid_geometry,
+  invalid_size,
+  image_too_large,
+  cant_open_dest,
+  write_error,
+  cant_open_image,  // --info
+  not_an_image,
+  read_error,
+  out_of_memory,  // --info: a map in no order to sort, larger than memory
+  damaged,        // --info found damage: the description says what, status 2
+};
+
+// The fixed line for a failure other than usage; nullptr for the answers
+// that print none: ok, help, version, usage and damaged.
+[[nodiscard]] const char *message_for(run_status status);
+
+}  // namespace blankimg
