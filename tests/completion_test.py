@@ -20,20 +20,29 @@ CASES = [  # keys typed after "blankimg ", the words the command then gets
 script = os.path.abspath(sys.argv[1])
 os.chdir(tempfile.mkdtemp())
 open("disk.img", "w").close()
+PROMPT = b"READY> "
 pid, fd = pty.fork()
 if pid == 0:
+    os.environ["PS1"] = PROMPT.decode()
     os.execvp("bash", ["bash", "--norc", "--noprofile", "-i"])
-# The command prints the words it gets, each in brackets, on a line of their own.
-os.write(fd, b"source '%s'; blankimg() { printf 'RAN'; printf '[%%s]' \"$@\"; echo; }\n" % script.encode())
-failures = 0
-for keys, words in CASES:
-    os.write(fd, b"blankimg " + keys.encode())
-    time.sleep(0.3)  # let the completion finish before Enter
-    os.write(fd, b"\n")
-    shown, deadline = b"", time.time() + 10
-    while not re.search(rb"RAN\[.*\n", shown) and time.time() < deadline:
+
+
+def read_until(pattern, seconds=10):
+    shown, deadline = b"", time.time() + seconds
+    while not re.search(pattern, shown) and time.time() < deadline:
         if select.select([fd], [], [], 0.1)[0]:
             shown += os.read(fd, 4096)
+    return shown
+
+
+# The command prints the words it gets, each in brackets, on a line of their own.
+os.write(fd, b"source '%s'; blankimg() { printf 'RAN'; printf '[%%s]' \"$@\"; echo; }\n" % script.encode())
+read_until(re.escape(PROMPT) + rb"$")
+failures = 0
+for keys, words in CASES:
+    # Readline completes at the Tab before it reads the Enter behind it.
+    os.write(fd, b"blankimg " + keys.encode() + b"\n")
+    shown = read_until(rb"RAN\[.*\n[\s\S]*" + re.escape(PROMPT))
     ran = re.search(rb"RAN(\[[^\r\n]*)", shown)
     expected = "".join("[%s]" % word for word in words.split(" "))
     if ran is None or ran.group(1).decode() != expected:

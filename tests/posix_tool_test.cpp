@@ -206,6 +206,8 @@ TEST(PosixTool, ProgressRedrawsOneLineOnATerminalAndPrintsPlainLinesElsewhere) {
     const char *term;
     bool redrawn;
   };
+  if (!have_strace())
+    GTEST_SKIP() << "strace is needed to slow the writes until the line is redrawn";
   constexpr std::uint16_t columns = 30;
   const example examples[] = {
       {"terminal", {"--progress"}, columns, "xterm", true},
@@ -215,10 +217,16 @@ TEST(PosixTool, ProgressRedrawsOneLineOnATerminalAndPrintsPlainLinesElsewhere) {
   };
   for (const example &e : examples) {
     const scratch_dir dir;
+    // Each write of the header, the map and the marker slowed past the
+    // 100 ms between redraws.
     const tool_result result = run_tool(
         {.arguments = with_dest(dir.file("img"), {"64", "64", "16", "63", "512"}, e.options),
          .term = e.term,
-         .terminal_columns = e.columns});
+         .terminal_columns = e.columns,
+         .wrapper = e.redrawn ? std::vector<std::string>{"env", "ASAN_OPTIONS=detect_leaks=0",
+                                                         "strace", "-o", "/dev/null", "-e",
+                                                         "inject=pwrite64:delay_exit=120ms"}
+                              : std::vector<std::string>{}});
     EXPECT_EQ(result.status, 0) << e.where;
     const std::string &shown = result.err;
     if (e.options.empty()) {
@@ -233,6 +241,7 @@ TEST(PosixTool, ProgressRedrawsOneLineOnATerminalAndPrintsPlainLinesElsewhere) {
       // Each redraw: "\r", at most one column short of the width, "\x1b[K";
       // the final line whole, though it wraps.
       const std::size_t last = shown.rfind('\r');
+      EXPECT_NE(shown.find('\r'), last) << "no line redrawn before the last: " << shown;
       for (std::size_t at = shown.find('\r'); at != last; at = shown.find('\r', at + 1))
         EXPECT_LT(shown.find("\x1b[K", at) - at - 1, std::size_t{columns}) << shown;
       EXPECT_NE(shown.find("done in", last), std::string::npos) << shown;

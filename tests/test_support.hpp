@@ -52,6 +52,7 @@ struct tool_run {
   std::optional<std::uint64_t> stack_limit = std::nullopt;       // RLIMIT_STACK
   std::optional<std::string> term = std::nullopt;                // TERM, if not inherited
   std::optional<std::uint16_t> terminal_columns = std::nullopt;  // stderr on a pseudo-terminal
+  std::vector<std::string> wrapper = {};  // a program that runs the tool, as strace does
 };
 
 // The built blankimg executable.
@@ -60,17 +61,16 @@ struct tool_run {
 // Runs the blankimg executable in a child process and collects what it printed.
 [[nodiscard]] tool_result run_tool(const tool_run &run);
 
-// A run started in the background, its output discarded.
-struct tool_process {
-  std::int64_t id;  // POSIX: the process ID
-  void *process;    // Windows: the process's handle,
-  void *thread;     // and its one thread's, to pause it
+// dest held as another run of the tool holds it while it writes: POSIX, an
+// flock; Windows, a handle for writing that shares only reading. Let go
+// when the object goes.
+struct held_lock {
+  explicit held_lock(const std::string &path);
+  ~held_lock();
+  held_lock(const held_lock &) = delete;
+  held_lock &operator=(const held_lock &) = delete;
+  std::intptr_t handle;  // -1, or INVALID_HANDLE_VALUE, when it could not be had
 };
-[[nodiscard]] tool_process start_tool(const tool_run &run);
-void pause_tool(const tool_process &process);
-void resume_tool(const tool_process &process);
-// The status, as in tool_result.
-[[nodiscard]] int wait_for_tool(const tool_process &process);
 
 // The command line: the options, then dest and the numbers.
 [[nodiscard]] std::vector<std::string> with_dest(const std::string &dest,

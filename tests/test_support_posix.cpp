@@ -2,6 +2,7 @@
 // descriptors and environment a test asks for.
 #include <fcntl.h>
 #include <pty.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -38,12 +39,16 @@ namespace {
     _exit(125);
   std::string name = run.program_name.value_or(BLANKIMG_PATH);
   std::vector<char *> argv;
+  for (const std::string &word : run.wrapper)
+    argv.push_back(const_cast<char *>(word.c_str()));
   if (!run.empty_argv) {
     argv.push_back(name.data());
     for (const std::string &argument : run.arguments)
       argv.push_back(const_cast<char *>(argument.c_str()));
   }
   argv.push_back(nullptr);
+  if (!run.wrapper.empty())
+    execvp(argv[0], argv.data());
   execv(BLANKIMG_PATH, argv.data());
   _exit(126);
 }
@@ -107,25 +112,17 @@ std::string tool_path() {
   return BLANKIMG_PATH;
 }
 
-tool_process start_tool(const tool_run &run) {
-  const pid_t child = fork();
-  if (child == 0) {
-    const int null = open("/dev/null", O_WRONLY);
-    exec_tool(run, null, null);
+held_lock::held_lock(const std::string &path)
+    : handle(open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600)) {
+  if (handle >= 0 && flock(static_cast<int>(handle), LOCK_EX) != 0) {
+    close(static_cast<int>(handle));
+    handle = -1;
   }
-  return {.id = child, .process = nullptr, .thread = nullptr};
 }
 
-void pause_tool(const tool_process &process) {
-  kill(static_cast<pid_t>(process.id), SIGSTOP);
-}
-
-void resume_tool(const tool_process &process) {
-  kill(static_cast<pid_t>(process.id), SIGCONT);
-}
-
-int wait_for_tool(const tool_process &process) {
-  return exit_status(static_cast<pid_t>(process.id));
+held_lock::~held_lock() {
+  if (handle >= 0)
+    close(static_cast<int>(handle));
 }
 
 }  // namespace blankimg::test
