@@ -155,8 +155,14 @@ TEST(PlanImage, DerivesTheGeometryFromASizeOrAFloppyFormat) {
       {{"--size=17587823984640", "img"}, run_status::ok, {63, 34078590, 16, 63, 512}},
       {{"--size=17587823984641", "img"}, run_status::image_too_large},        // past 2^44 bytes
       {{"--size=18446744073709551616", "img"}, run_status::image_too_large},  // 2^64
+      {{"--size=16777216T", "img"}, run_status::image_too_large},             // 2^64 by the unit
       {{"--floppy=1.44m", "img"}, run_status::ok, {18, 80, 2, 18, 512}},
       {{"--floppy=1440", "img"}, run_status::ok, {18, 80, 2, 18, 512}},
+      {{"--floppy=180K", "img"}, run_status::ok, {9, 40, 1, 9, 512}},
+      {{"--floppy=320K", "img"}, run_status::ok, {8, 40, 2, 8, 512}},
+      {{"--floppy=360K", "img"}, run_status::ok, {9, 40, 2, 9, 512}},
+      {{"--floppy=1.2M", "img"}, run_status::ok, {15, 80, 2, 15, 512}},
+      {{"--floppy=1.68M", "img"}, run_status::ok, {21, 80, 2, 21, 512}},
       {{"--floppy=1.44MB", "img"}, run_status::ok, {18, 80, 2, 18, 512}},
       {{"--floppy=720kb", "img"}, run_status::ok, {9, 80, 2, 9, 512}},
       {{"--floppy=2880K", "img"}, run_status::ok, {36, 80, 2, 36, 512}},

@@ -126,7 +126,8 @@ TEST(Tool, InfoDescribesAnImageAndListsWhatIsDamaged) {
     bytes patch = {};
     std::string name = "img";
     std::vector<std::string> numbers = worked_example_geometry();
-    std::string shown_name{};  // as the text shows it, after the directory, where quoted
+    std::string shown_name{};      // as the text shows it, after the directory, where quoted
+    const char *layout = nullptr;  // why it is not as created, for an intact image
   };
   const auto entries = [](std::uint8_t first, std::uint8_t second) {
     return bytes{0, 0x10, 0, 0, 0, 0, 1, first, 0, 0x10, 0, 0, 0, 0, 0, second};
@@ -144,7 +145,19 @@ TEST(Tool, InfoDescribesAnImageAndListsWhatIsDamaged) {
        "a\"b\nc\xff\xe2\x80\xa8.img",
        worked_example_geometry(),
        "a\"b'$'\\n''c'$'\\377''\xe2\x80\xa8.img'"},
-      {"", 0, 0, 80, entries(0x68, 0x68)},  // intact, but not as this tool lays it out
+      // Intact, but not as this tool lays it out.
+      {"", 0, 0, 80, entries(0x68, 0x68), "img", worked_example_geometry(), "",
+       "blocks in another order or of another length"},
+      {"", 0, 700, 0, {}, "img", worked_example_geometry(), "", "bytes after the last block"},
+      {"",
+       0,
+       0,
+       23,
+       {1},
+       "img",
+       worked_example_geometry(),
+       "",
+       "a header word other than blankimg writes"},
       {"header length is 81, not 80", 1, 0, 11, {81}},
       {"block size is 0 sectors, not 1 to 2047", 3, 0, 27, {0}},
       {"a cylinder, head or sector count is 0", 1, 0, 39, {0}},
@@ -158,6 +171,9 @@ TEST(Tool, InfoDescribesAnImageAndListsWhatIsDamaged) {
       // Block 1 at 232, inside block 0; then, out of order, at 200.
       {"block 1 shares bytes with block 0", 1, 0, 94, {0, 0xe8}},
       {"block 1 shares bytes with block 0", 1, 0, 80, entries(0x68, 0xc8)},
+      // One entry among thousands laid out, wrong only in a high byte.
+      {"block 20 reaches past the end of the file", 1, 0, 243, {1}, "img", many_blocks},
+      {"block 1 lies in the header, block map or marker", 2, 0, 94, {0, 0x62}},  // in the marker
       // The marker before the blocks, though the map comes first.
       {"end-of-list marker is not \"EndOfLis\"", 70001, 560088, 560080, {'X'}, "img", many_blocks},
       // The file's length first, then the blocks it leaves out.
@@ -204,8 +220,14 @@ TEST(Tool, InfoDescribesAnImageAndListsWhatIsDamaged) {
         text.out.find("  and " + std::to_string(e.count - 10) + " more\n") != std::string::npos,
         e.count > 10)
         << text.out;
-    const bool as_created = status == 0 && e.patch.empty();
+    const bool as_created = status == 0 && e.layout == nullptr;
     EXPECT_EQ(text.out.find("layout: as blankimg") != std::string::npos, as_created) << text.out;
+    if (e.layout != nullptr) {
+      EXPECT_NE(
+          text.out.find(std::string("layout: not as blankimg creates it (") + e.layout + ")\n"),
+          std::string::npos)
+          << text.out;
+    }
     if (std::string(BLANKIMG_PYTHON).empty())
       continue;
     const tool_result json = run_tool({.arguments = {"--output=json", "--info", image}});
