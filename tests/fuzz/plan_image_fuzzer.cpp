@@ -53,7 +53,7 @@ struct operands_reading {
   run_options options;
 };
 
-const std::string mode_prefix = "--preallocation=";
+constexpr std::string_view mode_prefix = "--preallocation=";
 
 bool names_option(const std::string &argument) {
   return argument == "--help" || argument == "--version" || argument == "--progress" ||
@@ -70,7 +70,7 @@ std::optional<operands_reading> reference_operands(const std::vector<std::string
   if (arguments.size() == argument_count &&
       std::none_of(arguments.begin(), arguments.begin() + before_dashes, names_option))
     return reading;
-  const std::string &prefix = mode_prefix;
+  const std::string prefix(mode_prefix);
   std::size_t at = 0;
   bool dashes = false;
   while (at < arguments.size() && arguments[at].starts_with("--")) {
