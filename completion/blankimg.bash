@@ -4,8 +4,9 @@
 
 _blankimg() {
   local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD - 1]}
-  local with_value=" --preallocation --size --floppy --blocksize --sector-size --output "
+  local with_value=" --preallocation --size --floppy --blocksize --sector-size --output --label --partition "
   local options="--preallocation= --size= --floppy= --blocksize= --sector-size= --output="
+  options+=" --fat --fat= --label= --partition="
   options+=" --dry-run --info --progress --no-clobber --sync --help --version --"
 
   # Options stand before dest; the first word without "--", or the one after
@@ -20,7 +21,8 @@ _blankimg() {
     elif ((in_options)) && [[ $word == -- ]]; then
       in_options=0
     elif ((in_options)) && [[ $word == --* ]]; then
-      :
+      # A flag that also takes a value after "=", as --fat=16.
+      [[ ${COMP_WORDS[i + 1]:-} == = ]] && ((i += 2))
     else
       in_options=0
       ((operands++))
@@ -47,6 +49,8 @@ _blankimg() {
     --floppy) values="160K 180K 320K 360K 720K 1.2M 1.44M 1.68M 2.88M" ;;
     --sector-size) values="512 1024 2048 4096" ;;
     --output) values="text json" ;;
+    --fat) values="12 16 32" ;;
+    --partition) values="mbr none" ;;
     esac
     mapfile -t COMPREPLY < <(compgen -P "$prefix" -W "$values" -- "$value")
   elif ((in_options)) && [[ $cur == --* ]]; then

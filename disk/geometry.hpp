@@ -29,6 +29,11 @@ struct floppy_format {
   std::uint32_t cylinders;
   std::uint32_t heads;
   std::uint32_t sectors;
+  // The file system every PC formats it with: FAT12 of these parameters.
+  std::uint8_t media;
+  std::uint32_t sectors_per_cluster;
+  std::uint32_t root_entries;
+  std::uint32_t fat_sectors;
 };
 inline constexpr std::uint32_t floppy_sector_size = 512;
 

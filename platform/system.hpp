@@ -108,6 +108,9 @@ void close_source(const image_source &source);
 [[nodiscard]] std::span<std::uint8_t> borrow_memory(std::uint64_t bytes);
 void give_back_memory(std::span<std::uint8_t> memory);
 
+// Seconds since 1970 in UTC, by the system's clock.
+[[nodiscard]] std::uint64_t unix_seconds_now();
+
 // Nanoseconds from some fixed point in the past, never going back.
 [[nodiscard]] std::uint64_t monotonic_nanoseconds();
 

@@ -233,15 +233,13 @@ bool destination_would_open(const char *path, bool no_clobber) {
          faccessat(AT_FDCWD, directory.data(), W_OK | X_OK, AT_EACCESS) == 0;
 }
 
-std::size_t write_at(file_handle file, std::uint64_t offset, std::span<const std::uint8_t> bytes) {
-  const auto fd = static_cast<int>(file);
-  const std::uint64_t end = offset + bytes.size();
-  if (end < offset || !fits_off_t(end))
-    return 0;
+// Writes all of bytes through write_some(rest, written so far), which
+// writes what it can; stops at an error or at a write of nothing.
+template <typename write_call>
+std::size_t write_all(std::span<const std::uint8_t> bytes, write_call write_some) {
   std::size_t written = 0;
   while (written < bytes.size()) {
-    const std::span<const std::uint8_t> rest = bytes.subspan(written);
-    const ssize_t put = pwrite(fd, rest.data(), rest.size(), static_cast<off_t>(offset + written));
+    const ssize_t put = write_some(bytes.subspan(written), written);
     if (put < 0 && errno == EINTR)
       continue;
     if (put <= 0)
@@ -251,19 +249,20 @@ std::size_t write_at(file_handle file, std::uint64_t offset, std::span<const std
   return written;
 }
 
+std::size_t write_at(file_handle file, std::uint64_t offset, std::span<const std::uint8_t> bytes) {
+  const std::uint64_t end = offset + bytes.size();
+  if (end < offset || !fits_off_t(end))
+    return 0;
+  return write_all(bytes, [file, offset](std::span<const std::uint8_t> rest, std::size_t done) {
+    return pwrite(static_cast<int>(file), rest.data(), rest.size(),
+                  static_cast<off_t>(offset + done));
+  });
+}
+
 std::size_t write_next(file_handle file, std::span<const std::uint8_t> bytes) {
-  const auto fd = static_cast<int>(file);
-  std::size_t written = 0;
-  while (written < bytes.size()) {
-    const std::span<const std::uint8_t> rest = bytes.subspan(written);
-    const ssize_t put = write(fd, rest.data(), rest.size());
-    if (put < 0 && errno == EINTR)
-      continue;
-    if (put <= 0)
-      break;
-    written += static_cast<std::size_t>(put);
-  }
-  return written;
+  return write_all(bytes, [file](std::span<const std::uint8_t> rest, std::size_t /*done*/) {
+    return write(static_cast<int>(file), rest.data(), rest.size());
+  });
 }
 
 space_result reserve_space(file_handle file, std::uint64_t offset, std::uint64_t length) {
@@ -390,6 +389,12 @@ void give_back_memory(std::span<std::uint8_t> memory) {
 void close_source(const image_source &source) {
   // Nothing was written: the close has nothing to report.
   static_cast<void>(close(static_cast<int>(source.handle)));
+}
+
+std::uint64_t unix_seconds_now() {
+  timespec now{};
+  static_cast<void>(clock_gettime(CLOCK_REALTIME, &now));
+  return now.tv_sec > 0 ? static_cast<std::uint64_t>(now.tv_sec) : 0;
 }
 
 std::uint64_t monotonic_nanoseconds() {

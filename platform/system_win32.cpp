@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -249,6 +250,15 @@ void give_back_memory(std::span<std::uint8_t> memory) {
 
 void close_source(const image_source &source) {
   CloseHandle(reinterpret_cast<HANDLE>(source.handle));  // NOLINT(performance-no-int-to-ptr)
+}
+
+std::uint64_t unix_seconds_now() {
+  // 100-nanosecond ticks since 1601, less the 369 years to 1970.
+  FILETIME now{};
+  GetSystemTimeAsFileTime(&now);
+  const std::uint64_t ticks = std::uint64_t{now.dwHighDateTime} << 32 | now.dwLowDateTime;
+  constexpr std::uint64_t ticks_to_1970 = 116444736000000000;
+  return ticks > ticks_to_1970 ? (ticks - ticks_to_1970) / 10000000 : 0;
 }
 
 std::uint64_t monotonic_nanoseconds() {

@@ -14,6 +14,8 @@ CASES = [  # keys typed after "blankimg ", the words the command then gets
     ("--sync --no\t", "--sync --no-clobber"),
     ("--preallocation=off -- di\t", "--preallocation=off -- disk.img"),
     ("--size=10G di\t", "--size=10G disk.img"),
+    ("--fat=\x1b*", "--fat=12 16 32"),
+    ("--fat=16 --label=X di\t", "--fat=16 --label=X disk.img"),
     ("disk.img 6\t", "disk.img 6"),
 ]
 

@@ -12,7 +12,7 @@ for path in sys.argv[1:]:
     description = json.loads(text)
     assert text.endswith("}\n") and text.count("\n") == 1, "not one object on one line"
     assert "\u2028" not in text and "\u2029" not in text, "a line separator left raw"
-    assert list(description) == ["filename"] + NUMBERS + ["as-created", "error-count", "errors"], list(description)
+    assert list(description) == ["filename"] + NUMBERS + ["as-created", "data-offset", "partitions", "error-count", "errors"], list(description)
     assert all(type(description[key]) is int for key in NUMBERS + ["error-count"])
     assert type(description["as-created"]) is bool and all(type(e) is str for e in description["errors"])
     assert len(description["errors"]) == min(description["error-count"], 10)

@@ -216,5 +216,43 @@ TEST(PlanImage, CountsBlocksOfASectorTotalBeyond32Bits) {
   EXPECT_EQ(result.header.block_count, 6294530U);
 }
 
+// The fields the PC's BIOS, DOS and every FAT reader take at fixed places:
+// a floppy's standard parameters, and an MBR's entry within cylinder 1023
+// and past it.
+TEST(PlanImage, FormatsWithTheFieldsWhereThePcReadsThem) {
+  struct example {
+    std::vector<const char *> arguments;
+    std::uint64_t lba;
+    std::size_t at;
+    std::vector<std::uint8_t> bytes;
+  };
+  const example examples[] = {
+      {{"--fat", "--floppy=1.44M", "img"}, 0, 11, {0x00, 0x02, 0x01, 0x01, 0x00, 0x02, 0xe0,
+                                                   0x00, 0x40, 0x0b, 0xf0, 0x09, 0x00, 0x12,
+                                                   0x00, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00,
+                                                   0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x29}},
+      {{"--fat", "--size=10M", "img"},
+       0,
+       446,
+       {0x80, 0x01, 0x01, 0x00, 0x01, 0x0f, 0x3f, 0x14, 0x3f, 0x00, 0x00, 0x00, 0x71, 0x52, 0x00,
+        0x00}},
+      {{"--fat=16", "--size=1G", "img"}, 0, 450, {0x0e, 0xfe, 0xff, 0xff}},
+      {{"--fat", "--size=10M", "img"}, 0, 510, {0x55, 0xaa}},
+      {{"--fat=32", "--size=100M", "img"}, 64, 484, {0x72, 0x72, 0x41, 0x61}},  // FSInfo
+  };
+  for (const example &e : examples) {
+    image_plan result{};
+    ASSERT_EQ(plan(e.arguments, result), run_status::ok) << e.arguments[1];
+    ASSERT_TRUE(result.formatted);
+    std::vector<std::uint8_t> sector(result.header.bytes_per_sector);
+    render_format_sector(result.format, e.lba, sector);
+    EXPECT_EQ(std::vector<std::uint8_t>(
+                  sector.begin() + static_cast<std::ptrdiff_t>(e.at),
+                  sector.begin() + static_cast<std::ptrdiff_t>(e.at + e.bytes.size())),
+              e.bytes)
+        << e.arguments[1] << " sector " << e.lba << " at " << e.at;
+  }
+}
+
 }  // namespace
 }  // namespace blankimg

@@ -38,7 +38,8 @@ struct flag_name {
   std::string_view name;
   bool run_options::*flag;
 };
-constexpr std::array<flag_name, 7> flag_names = {{
+constexpr std::array<flag_name, 8> flag_names = {{
+    {"--fat", &run_options::fat},
     {"--help", &run_options::help},
     {"--version", &run_options::version},
     {"--progress", &run_options::progress},
@@ -55,7 +56,10 @@ struct value_name {
   std::string_view name;
   const char *run_options::*text;  // nullptr: read at once
 };
-constexpr std::array<value_name, 6> value_names = {{
+constexpr std::array<value_name, 9> value_names = {{
+    {"--fat", nullptr},
+    {"--partition", nullptr},
+    {"--label", &run_options::label},
     {"--preallocation", nullptr},
     {"--output", nullptr},
     {"--size", &run_options::size},
@@ -102,6 +106,20 @@ bool read_value(const value_name &option, const char *value, run_options &option
   if (option.text != nullptr) {
     options.*(option.text) = value;
     return true;
+  }
+  if (option.name == "--fat") {
+    const std::string_view type = value;
+    options.fat = true;
+    options.fat_type = type == "12"   ? fat_request::fat12
+                       : type == "16" ? fat_request::fat16
+                                      : fat_request::fat32;
+    return type == "12" || type == "16" || type == "32";
+  }
+  if (option.name == "--partition") {
+    const std::string_view scheme = value;
+    options.partitions_given = true;
+    options.partitions = scheme == "none" ? partition_scheme::none : partition_scheme::mbr;
+    return scheme == "mbr" || scheme == "none";
   }
   if (option.name == "--output") {
     const std::string_view format = value;
@@ -182,8 +200,12 @@ bool usage_fits(const run_options &options, std::size_t operands) {
   const bool writes = options.mode_given || options.sync || options.progress;
   if ((options.info || options.dry_run) && writes)
     return false;
+  // A label or a partition table only for a disk formatted, and never for
+  // a look at one that exists.
+  if ((options.label != nullptr || options.partitions_given) && !options.fat)
+    return false;
   if (options.info) {
-    return operands == 1 && !by_size && options.blocksize == nullptr &&
+    return !options.fat && operands == 1 && !by_size && options.blocksize == nullptr &&
            options.sector_size == nullptr && !options.dry_run && !options.no_clobber;
   }
   if (options.size != nullptr && options.floppy != nullptr)
@@ -274,6 +296,27 @@ run_status plan_floppy(const char *dest, const run_options &options, image_plan 
                      floppy_sector_size);
 }
 
+// The last check: the label, then whether the file system fits the disk.
+run_status plan_disk_format(const run_options &options, std::uint64_t unix_seconds,
+                            image_plan &plan) {
+  const std::optional<volume_label> label =
+      options.label != nullptr ? read_volume_label(options.label) : no_name;
+  if (!label)
+    return run_status::invalid_label;
+  const format_request request{.type = options.fat_type,
+                               .partitions = options.partitions,
+                               .label = *label,
+                               .labelled = options.label != nullptr,
+                               .made = fat_moment_of(unix_seconds)};
+  const floppy_format *floppy = options.floppy != nullptr ? find_floppy(options.floppy) : nullptr;
+  const std::optional<disk_format> format = plan_format(plan.header, floppy, request);
+  if (!format)
+    return run_status::fat_does_not_fit;
+  plan.formatted = true;
+  plan.format = *format;
+  return run_status::ok;
+}
+
 }  // namespace
 
 std::optional<std::uint32_t> read_number(const char *text) {
@@ -301,7 +344,8 @@ std::optional<preallocation> read_preallocation(const char *text) {
   return std::nullopt;
 }
 
-run_status plan_image(std::span<const char *const> command_line, image_plan &plan) {
+run_status plan_image(std::span<const char *const> command_line, image_plan &plan,
+                      std::uint64_t unix_seconds) {
   run_options options;
   std::size_t first_operand = 1;
   if (command_line.empty())
@@ -328,6 +372,8 @@ run_status plan_image(std::span<const char *const> command_line, image_plan &pla
     checked = plan_floppy(operands[0], options, plan);
   else
     checked = check_operands(operands, plan);
+  if (checked == run_status::ok && options.fat)
+    checked = plan_disk_format(options, unix_seconds, plan);
   if (checked == run_status::ok)
     plan.options = options;
   return checked;

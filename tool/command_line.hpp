@@ -7,6 +7,7 @@
 #include <optional>
 #include <span>
 
+#include "disk/format.hpp"
 #include "image/image_format.hpp"
 #include "tool/run_status.hpp"
 
@@ -41,6 +42,12 @@ struct run_options {
   const char *floppy = nullptr;
   const char *blocksize = nullptr;
   const char *sector_size = nullptr;
+  // --fat, --fat=TYPE, --label and --partition: the disk formatted.
+  bool fat = false;
+  fat_request fat_type = fat_request::by_size;
+  partition_scheme partitions = partition_scheme::as_the_disk_has;
+  bool partitions_given = false;
+  const char *label = nullptr;
 };
 
 // Everything the writer needs, worked out before the destination is opened.
@@ -49,6 +56,8 @@ struct image_plan {
   image_header header;
   std::uint32_t block_bytes;  // blocksize * bytes_per_sector
   run_options options;
+  bool formatted;  // with --fat: the format, on the disk
+  disk_format format;
 };
 
 // Reads a decimal number the way atoi does: leading C-locale white space, one
@@ -82,7 +91,11 @@ struct size_reading {
 // usage error. Six arguments none of which is such an option are the six
 // operands, so that every such command line means what it always has, even
 // with a dest that begins with "--".
-[[nodiscard]] run_status plan_image(std::span<const char *const> command_line, image_plan &plan);
+//
+// unix_seconds is the moment a formatted disk is made at: its volume serial
+// number and its label's date come from it.
+[[nodiscard]] run_status plan_image(std::span<const char *const> command_line, image_plan &plan,
+                                    std::uint64_t unix_seconds = 0);
 
 // The name for the usage line: the invoked name, or "blankimg" without one.
 [[nodiscard]] const char *program_name(std::span<const char *const> command_line);

@@ -263,6 +263,62 @@ void print_name(printer &out, std::string_view name) {
     out.put('\'');
 }
 
+const char *file_system_name(fat_type type) {
+  return type == fat_type::fat12 ? "FAT12" : (type == fat_type::fat16 ? "FAT16" : "FAT32");
+}
+
+// A label as its volume holds it, less the spaces that fill it out.
+std::string_view label_text(const volume_label &label) {
+  std::size_t length = label.size();
+  while (length > 0 && label[length - 1] == ' ')
+    --length;
+  return {label.data(), length};
+}
+
+void print_json_volumes(printer &out, const disk_view &disk) {
+  out.check(std::printf(", \"data-offset\": %" PRIu64 ", \"partitions\": [", disk.data_offset));
+  for (std::size_t i = 0; i < disk.volume_count; ++i) {
+    const volume_view &volume = disk.volumes[i];
+    out.check(std::printf("%s{\"start-sector\": %" PRIu64 ", \"sectors\": %" PRIu64
+                          ", \"offset\": %" PRIu64,
+                          i == 0 ? "" : ", ", volume.start_sector, volume.sectors, volume.offset));
+    if (volume.partition)
+      out.check(std::printf(", \"type\": %u, \"active\": %s", unsigned{volume.type},
+                            volume.active ? "true" : "false"));
+    else
+      out.print(", \"type\": null, \"active\": false");
+    if (volume.fat) {
+      out.check(std::printf(", \"file-system\": \"%s\", \"label\": ",
+                            file_system_name(volume.file_system)));
+      print_json_string(out, label_text(volume.label));
+    } else {
+      out.print(", \"file-system\": null, \"label\": null");
+    }
+    out.put('}');
+  }
+  out.put(']');
+}
+
+void print_text_volumes(printer &out, const disk_view &disk) {
+  out.check(std::printf("data offset: %" PRIu64 "\n", disk.data_offset));
+  for (std::size_t i = 0; i < disk.volume_count; ++i) {
+    const volume_view &volume = disk.volumes[i];
+    out.check(std::printf("volume %zu: sectors %" PRIu64 " to %" PRIu64 ", at byte %" PRIu64, i + 1,
+                          volume.start_sector, volume.start_sector + volume.sectors - 1,
+                          volume.offset));
+    if (volume.partition)
+      out.check(std::printf(", partition type %02x%s", unsigned{volume.type},
+                            volume.active ? ", active" : ""));
+    else
+      out.print(", the whole disk");
+    if (volume.fat) {
+      out.check(std::printf(", %s, label ", file_system_name(volume.file_system)));
+      print_name(out, label_text(volume.label));
+    }
+    out.put('\n');
+  }
+}
+
 void print_json(printer &out, const image_description &image) {
   const image_header &header = image.header;
   number_text size{};
@@ -279,6 +335,7 @@ void print_json(printer &out, const image_description &image) {
   out.check(std::printf(", \"file-size\": %" PRIu64 ", \"actual-size\": %" PRIu64
                         ", \"as-created\": %s",
                         image.file_size, image.actual_size, image.as_created ? "true" : "false"));
+  print_json_volumes(out, image.disk);
   // The count, for scripts: the list holds the first findings only.
   const image_findings &findings = image.findings;
   out.check(std::printf(", \"error-count\": %" PRIu64 ", \"errors\": [", finding_count(findings)));
@@ -316,6 +373,7 @@ void print_text(printer &out, const image_description &image) {
   else
     out.check(std::printf("layout: not as blankimg creates it (%s)\n",
                           why_not_as_created(image.difference)));
+  print_text_volumes(out, image.disk);
   const image_findings &findings = image.findings;
   const std::uint64_t count = finding_count(findings);
   if (count == 0) {
@@ -336,6 +394,26 @@ void print_text(printer &out, const image_description &image) {
 
 }  // namespace
 
+// The volume a plan's format makes.
+disk_view planned_disk(const image_plan &plan) {
+  disk_view disk{
+      .data_offset = data_area_offset(plan.header.block_count), .volumes = {}, .volume_count = 0};
+  if (!plan.formatted)
+    return disk;
+  const disk_format &format = plan.format;
+  disk.volumes[disk.volume_count++] = {
+      .start_sector = format.volume_start,
+      .sectors = format.volume.sectors,
+      .offset = disk.data_offset + format.volume_start * plan.header.bytes_per_sector,
+      .partition = format.partitioned,
+      .type = format.partition.type,
+      .active = format.partition.active,
+      .fat = true,
+      .file_system = format.volume.type,
+      .label = format.volume.label};
+  return disk;
+}
+
 image_description describe_plan(const image_plan &plan) {
   return {.filename = plan.dest,
           .header = plan.header,
@@ -343,18 +421,20 @@ image_description describe_plan(const image_plan &plan) {
           .actual_size = 0,
           .as_created = true,
           .difference = layout_difference::none,
-          .findings = {}};
+          .findings = {},
+          .disk = planned_disk(plan)};
 }
 
 image_description describe_check(const char *filename, const image_check &check,
-                                 std::uint64_t actual_size) {
+                                 std::uint64_t actual_size, const disk_view &disk) {
   return {.filename = filename,
           .header = check.header,
           .file_size = check.file_size,
           .actual_size = actual_size,
           .as_created = check.as_created,
           .difference = check.difference,
-          .findings = check.findings};
+          .findings = check.findings,
+          .disk = disk};
 }
 
 bool print_description(const image_description &description, output_format format) {

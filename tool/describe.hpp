@@ -7,6 +7,7 @@
 
 #include "image/image_check.hpp"
 #include "tool/command_line.hpp"
+#include "tool/inspect_image.hpp"
 
 namespace blankimg {
 
@@ -18,6 +19,7 @@ struct image_description {
   bool as_created;               // exactly the layout this tool creates
   layout_difference difference;  // why not, when not
   image_findings findings;
+  disk_view disk;
 };
 
 // The description of the image a plan would make.
@@ -25,7 +27,7 @@ struct image_description {
 
 // The description of an image that was read and checked.
 [[nodiscard]] image_description describe_check(const char *filename, const image_check &check,
-                                               std::uint64_t actual_size);
+                                               std::uint64_t actual_size, const disk_view &disk);
 
 // Prints the description on standard output; false when that fails.
 [[nodiscard]] bool print_description(const image_description &description, output_format format);

@@ -2,6 +2,7 @@
 
 #include <array>
 
+#include "disk/partition.hpp"
 #include "platform/system.hpp"
 #include "tool/io_buffer.hpp"
 
@@ -81,13 +82,87 @@ run_status check_source(const platform::image_source &source, image_check &check
   return run_status::ok;
 }
 
+// The first 512 bytes of the disk's sector lba, found through the map as
+// an emulator finds them; false where the map or the file does not hold them.
+using sector_start = std::array<std::uint8_t, 512>;
+bool read_disk_sector(const platform::image_source &source, const image_check &check,
+                      std::uint64_t lba, sector_start &sector) {
+  const std::uint64_t bytes_per_sector = check.header.bytes_per_sector;
+  if (check.block_bytes == 0 || bytes_per_sector < sector.size())
+    return false;
+  const std::uint64_t at = lba * bytes_per_sector;
+  const std::uint64_t block = at / check.block_bytes;
+  std::array<std::uint8_t, map_entry_size> entry_bytes{};
+  if (block >= entries_in_file(check) ||
+      !platform::read_at(source, block_map_offset + block * map_entry_size, entry_bytes))
+    return false;
+  const map_entry entry = get_bigendian(std::span<const std::uint8_t, map_entry_size>(entry_bytes));
+  const std::uint64_t within = at % check.block_bytes;
+  return within + sector.size() <= (entry >> entry_offset_bits) &&
+         platform::read_at(source, (entry & entry_offset_mask) + within, sector);
+}
+
+volume_view view_volume(const platform::image_source &source, const image_check &check,
+                        std::uint64_t first, std::uint64_t sectors, const disk_view &disk) {
+  volume_view view{.start_sector = first,
+                   .sectors = sectors,
+                   .offset = disk.data_offset + first * check.header.bytes_per_sector,
+                   .partition = false,
+                   .type = 0,
+                   .active = false,
+                   .fat = false,
+                   .file_system = fat_type::fat12,
+                   .label = {}};
+  sector_start sector{};
+  if (read_disk_sector(source, check, first, sector)) {
+    if (const std::optional<fat_found> found = read_fat_boot_sector(sector)) {
+      view.fat = true;
+      view.file_system = found->type;
+      view.label = found->label;
+    }
+  }
+  return view;
+}
+
+// The volumes the disk's first sector shows: a FAT boot sector makes the
+// whole disk one; a partition table, one per partition.
+void find_volumes(const platform::image_source &source, const image_check &check, disk_view &disk) {
+  disk = {.data_offset = check.data_start, .volumes = {}, .volume_count = 0};
+  std::array<std::uint8_t, map_entry_size> first_entry{};
+  if (check.header.block_count > 0 && entries_in_file(check) > 0 &&
+      platform::read_at(source, block_map_offset, first_entry))
+    disk.data_offset = get_bigendian(std::span<const std::uint8_t, map_entry_size>(first_entry)) &
+                       entry_offset_mask;
+  const std::uint64_t disk_sectors =
+      std::uint64_t{check.header.cylinders} * check.header.heads * check.header.sectors;
+  sector_start sector{};
+  if (!read_disk_sector(source, check, 0, sector))
+    return;
+  if (read_fat_boot_sector(sector)) {
+    disk.volumes[disk.volume_count++] = view_volume(source, check, 0, disk_sectors, disk);
+    return;
+  }
+  const std::optional<partition_table> table = read_partition_table(sector, disk_sectors);
+  for (std::size_t i = 0; table && i < table->count; ++i) {
+    const mbr_partition &entry = table->entries[i];
+    volume_view &view = disk.volumes[disk.volume_count++];
+    view = view_volume(source, check, entry.first_sector, entry.sectors, disk);
+    view.partition = true;
+    view.type = entry.type;
+    view.active = entry.active;
+  }
+}
+
 }  // namespace
 
-run_status inspect_image(const char *path, image_check &check, std::uint64_t &allocated) {
+run_status inspect_image(const char *path, image_check &check, std::uint64_t &allocated,
+                         disk_view &disk) {
   platform::image_source source{};
   if (!platform::open_source(path, source))
     return run_status::cant_open_image;
   const run_status status = check_source(source, check);
+  if (status == run_status::ok)
+    find_volumes(source, check, disk);
   allocated = source.allocated;
   platform::close_source(source);
   return status;

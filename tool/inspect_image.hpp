@@ -2,17 +2,40 @@
 // a buffer at a time, however large the map is.
 #pragma once
 
+#include <array>
 #include <cstdint>
 
+#include "disk/fat.hpp"
 #include "image/image_check.hpp"
 #include "tool/run_status.hpp"
 
 namespace blankimg {
 
-// Reads and checks the image at path, filling check and the disk space the
-// file takes. Returns ok, whatever the check found, or why the image could
-// not be read: cant_open_image, not_an_image or read_error.
+// Where the disk's volumes stand: one per partition of an MBR, or one for
+// a disk that is a volume whole, as a floppy is.
+struct volume_view {
+  std::uint64_t start_sector;
+  std::uint64_t sectors;
+  std::uint64_t offset;  // of its first byte in the image file
+  bool partition;        // in a partition table, with a type and a flag
+  std::uint8_t type;
+  bool active;
+  bool fat;  // a FAT file system, of this type and label
+  fat_type file_system;
+  volume_label label;
+};
+
+struct disk_view {
+  std::uint64_t data_offset;  // the file offset of the disk's first byte
+  std::array<volume_view, 4> volumes;
+  std::size_t volume_count;
+};
+
+// Reads and checks the image at path, filling check, the disk space the
+// file takes and where its volumes are. Returns ok, whatever the check
+// found, or why the image could not be read: cant_open_image,
+// not_an_image, read_error or out_of_memory.
 [[nodiscard]] run_status inspect_image(const char *path, image_check &check,
-                                       std::uint64_t &allocated);
+                                       std::uint64_t &allocated, disk_view &disk);
 
 }  // namespace blankimg

@@ -35,6 +35,11 @@ constexpr const char *help_text =
     "                        1.68M 2.88M\n"
     "  --blocksize=N         sectors per block with --size or --floppy (one track)\n"
     "  --sector-size=N       512 (the default), 1024, 2048 or 4096, with --size\n"
+    "  --fat[=TYPE]          partition and format the disk: FAT12, 16 or 32 by its\n"
+    "                        size, or the TYPE given (12, 16 or 32)\n"
+    "  --label=NAME          the volume's label, with --fat (NO NAME without)\n"
+    "  --partition=SCHEME    mbr (a hard disk's default) or none (a floppy's), with\n"
+    "                        --fat\n"
     "  --dry-run             print what would be made, and make nothing\n"
     "  --info                describe and check IMAGE\n"
     "  --output=FORMAT       text (the default) or json, for --info and --dry-run\n"
@@ -93,11 +98,27 @@ blankimg::run_status describe_image(const blankimg::image_plan &plan) {
   using blankimg::run_status;
   blankimg::image_check check{};
   std::uint64_t allocated = 0;
-  if (const run_status read = inspect_image(plan.dest, check, allocated); read != run_status::ok)
+  blankimg::disk_view disk{};
+  if (const run_status read = inspect_image(plan.dest, check, allocated, disk);
+      read != run_status::ok)
     return read;
-  if (!print_description(describe_check(plan.dest, check, allocated), plan.options.output))
+  if (!print_description(describe_check(plan.dest, check, allocated, disk), plan.options.output))
     return run_status::write_error;
   return finding_count(check.findings) == 0 ? run_status::ok : run_status::damaged;
+}
+
+// The moment a formatted disk is made at: SOURCE_DATE_EPOCH where it is
+// set to a number of seconds, so that the same command makes the same
+// bytes, the clock otherwise.
+std::uint64_t moment_made() {
+  const char *epoch = std::getenv("SOURCE_DATE_EPOCH");
+  std::uint64_t seconds = 0;
+  const char *digit = epoch;
+  for (; digit != nullptr && *digit >= '0' && *digit <= '9' && seconds < (1ULL << 40); ++digit)
+    seconds = seconds * 10 + static_cast<std::uint64_t>(*digit - '0');
+  if (epoch == nullptr || digit == epoch || *digit != '\0')
+    return blankimg::platform::unix_seconds_now();
+  return seconds;
 }
 
 }  // namespace
@@ -108,7 +129,8 @@ int run(std::span<const char *const> command_line) {
   if (!platform::prepare_process())
     return EXIT_FAILURE;  // with no standard error to say so on
   image_plan plan{};
-  if (const run_status checked = plan_image(command_line, plan); checked != run_status::ok)
+  if (const run_status checked = plan_image(command_line, plan, moment_made());
+      checked != run_status::ok)
     return report(checked, command_line);
   if (plan.options.info)
     return report(describe_image(plan), command_line);

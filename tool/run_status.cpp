@@ -12,6 +12,10 @@ const char *message_for(run_status status) {
     return "invalid size\n";
   case run_status::image_too_large:
     return "image too large\n";
+  case run_status::invalid_label:
+    return "invalid label\n";
+  case run_status::fat_does_not_fit:
+    return "fat type does not fit the volume\n";
   case run_status::cant_open_dest:
     return "can't open dest\n";
   case run_status::write_error:

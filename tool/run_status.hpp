@@ -12,6 +12,8 @@ enum class run_status {
   invalid_geometry,
   invalid_size,
   image_too_large,
+  invalid_label,     // --label: not a FAT volume label
+  fat_does_not_fit,  // --fat: the type cannot hold the volume
   cant_open_dest,
   write_error,
   cant_open_image,  // --info

@@ -1,6 +1,7 @@
 #include "tool/write_image.hpp"
 
 #include <algorithm>
+#include <array>
 
 #include "platform/system.hpp"
 #include "tool/io_buffer.hpp"
@@ -89,6 +90,24 @@ namespace {
   return false;
 }
 
+// The few sectors a formatted disk has that are not zero, written where
+// the disk's bytes stand in the data area, which already reads as zeros.
+[[nodiscard]] bool write_disk_format(output_stream &stream, const image_plan &plan,
+                                     io_buffer_span buffer) {
+  std::array<std::uint64_t, most_format_sectors> sectors{};
+  const std::size_t count = list_format_sectors(plan.format, sectors);
+  const std::uint32_t sector_bytes = plan.header.bytes_per_sector;
+  const std::span<std::uint8_t> sector = buffer.first(sector_bytes);
+  for (const std::uint64_t lba : std::span(sectors).first(count)) {
+    std::ranges::fill(sector, std::uint8_t{0});
+    render_format_sector(plan.format, lba, sector);
+    const std::uint64_t at = data_area_offset(plan.header.block_count) + lba * sector_bytes;
+    if (fseekwrite(stream, at, sector_bytes, sector.data()) != sector_bytes)
+      return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 bool open_image(const image_plan &plan, image_file &image) {
@@ -115,9 +134,11 @@ run_status write_image(image_file &image, const image_plan &plan, progress_meter
     advance_progress(progress, map_entry_size);
   if (!written)
     return run_status::write_error;  // the file is left as far as it got
-  if (!give_data_area_zeros(stream, plan, buffer, progress)) {
-    // A data area that did not get all its zeros gives back the room it
-    // took, reserved or written: the file ends at the marker again.
+  if (!give_data_area_zeros(stream, plan, buffer, progress) ||
+      (plan.formatted && !write_disk_format(stream, plan, buffer))) {
+    // A data area that did not get all its zeros, or its file system,
+    // gives back the room it took, reserved or written: the file ends at
+    // the marker again.
     static_cast<void>(platform::cut_back(stream.handle, data_area_offset(block_count)));
     return run_status::write_error;
   }

@@ -1,0 +1,379 @@
+#include "disk/fat.hpp"
+
+#include <algorithm>
+
+#include "disk/boot_code.hpp"
+#include "disk/little_endian.hpp"
+
+namespace blankimg {
+
+namespace {
+
+constexpr std::uint32_t entry_bytes = 32;  // a directory entry
+constexpr std::uint32_t most_fat12_clusters = 4084;
+constexpr std::uint32_t most_fat16_clusters = 65524;
+constexpr std::uint32_t most_fat32_clusters = 0x0ffffff4;
+constexpr std::uint64_t most_fat16_sectors = 4194304;  // of 512 bytes: 2 GiB
+constexpr std::uint64_t most_fat12_by_size = 32680;    // of 512 bytes: 16 MiB
+constexpr std::uint32_t most_cluster_bytes = 32768;
+
+constexpr std::string_view not_in_labels = "\"*+,./:;<=>?[\\]|";
+
+struct size_step {
+  std::uint64_t up_to;  // sectors of 512 bytes
+  std::uint32_t sectors_per_cluster;
+};
+// The published tables of cluster size by volume size, in sectors of 512
+// bytes. FAT16's first step, below 8400 sectors, is this tool's: the
+// table leaves such a volume to FAT12, but one can be forced to FAT16.
+constexpr std::array<size_step, 7> fat16_steps = {{
+    {8400, 1},
+    {32680, 2},
+    {262144, 4},
+    {524288, 8},
+    {1048576, 16},
+    {2097152, 32},
+    {4194304, 64},
+}};
+constexpr std::array<size_step, 5> fat32_steps = {{
+    {532480, 1},
+    {16777216, 8},
+    {33554432, 16},
+    {67108864, 32},
+    {0xffffffff, 64},
+}};
+
+constexpr char ascii_upper(char c) {
+  return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
+constexpr std::uint32_t bits_of(fat_type type) {
+  return type == fat_type::fat12 ? 12 : (type == fat_type::fat16 ? 16 : 32);
+}
+
+// Days since 1970-01-01 as a civil date: Howard Hinnant's algorithm.
+struct civil_date {
+  std::uint32_t year;
+  std::uint32_t month;
+  std::uint32_t day;
+};
+constexpr civil_date civil_from_days(std::uint64_t days) {
+  const std::uint64_t z = days + 719468;
+  const std::uint64_t era = z / 146097;
+  const std::uint64_t day_of_era = z - era * 146097;
+  const std::uint64_t year_of_era =
+      (day_of_era - day_of_era / 1460 + day_of_era / 36524 - day_of_era / 146096) / 365;
+  const std::uint64_t day_of_year =
+      day_of_era - (365 * year_of_era + year_of_era / 4 - year_of_era / 100);
+  const std::uint64_t shifted_month = (5 * day_of_year + 2) / 153;
+  const auto day = static_cast<std::uint32_t>(day_of_year - (153 * shifted_month + 2) / 5 + 1);
+  const auto month =
+      static_cast<std::uint32_t>(shifted_month < 10 ? shifted_month + 3 : shifted_month - 9);
+  const auto year = static_cast<std::uint32_t>(year_of_era + era * 400 + (month <= 2 ? 1 : 0));
+  return {.year = year, .month = month, .day = day};
+}
+
+std::uint32_t sectors_per_cluster_for(fat_type type, std::uint64_t sectors,
+                                      std::uint32_t bytes_per_sector) {
+  const std::uint64_t in_512 = sectors * bytes_per_sector / 512;
+  std::uint32_t cluster_512 = 64;  // past the table: the largest
+  if (type == fat_type::fat16) {
+    const auto *step = std::ranges::find_if(
+        fat16_steps, [in_512](const size_step &s) { return in_512 <= s.up_to; });
+    cluster_512 = step != fat16_steps.end() ? step->sectors_per_cluster : 64;
+  } else if (type == fat_type::fat32) {
+    const auto *step = std::ranges::find_if(
+        fat32_steps, [in_512](const size_step &s) { return in_512 <= s.up_to; });
+    cluster_512 = step != fat32_steps.end() ? step->sectors_per_cluster : 64;
+  }
+  return std::max<std::uint32_t>(1, cluster_512 * 512 / bytes_per_sector);
+}
+
+// FATs as long as their clusters need, the clusters as many as the FATs
+// leave room for: each pass can only shorten what the last one asked.
+void size_fats(fat_volume &volume) {
+  const std::uint32_t root_sectors =
+      (volume.root_entries * entry_bytes + volume.bytes_per_sector - 1) / volume.bytes_per_sector;
+  const std::uint64_t bits = bits_of(volume.type);
+  volume.fat_sectors = std::max<std::uint32_t>(1, volume.fat_sectors);
+  for (;;) {
+    const std::uint64_t overhead = volume.reserved_sectors +
+                                   std::uint64_t{volume.fat_count} * volume.fat_sectors +
+                                   root_sectors;
+    volume.clusters =
+        overhead >= volume.sectors
+            ? 0
+            : static_cast<std::uint32_t>((volume.sectors - overhead) / volume.sectors_per_cluster);
+    const std::uint64_t fat_bytes = ((std::uint64_t{volume.clusters} + 2) * bits + 7) / 8;
+    const auto needed = static_cast<std::uint32_t>((fat_bytes + volume.bytes_per_sector - 1) /
+                                                   volume.bytes_per_sector);
+    if (needed <= volume.fat_sectors)
+      return;
+    volume.fat_sectors = needed;
+  }
+}
+
+fat_type type_for(fat_request request, bool floppy, std::uint64_t sectors_of_512) {
+  switch (request) {
+  case fat_request::fat12:
+    return fat_type::fat12;
+  case fat_request::fat16:
+    return fat_type::fat16;
+  case fat_request::fat32:
+    return fat_type::fat32;
+  case fat_request::by_size:
+    break;
+  }
+  if (floppy || sectors_of_512 <= most_fat12_by_size)
+    return fat_type::fat12;
+  return sectors_of_512 <= most_fat16_sectors ? fat_type::fat16 : fat_type::fat32;
+}
+
+// The smallest cluster that keeps the count within FAT12's.
+void size_fat12_clusters(fat_volume &volume) {
+  for (volume.sectors_per_cluster = 1;; volume.sectors_per_cluster *= 2) {
+    volume.fat_sectors = 1;
+    size_fats(volume);
+    if (volume.clusters <= most_fat12_clusters ||
+        volume.sectors_per_cluster * volume.bytes_per_sector >= most_cluster_bytes)
+      return;
+  }
+}
+
+bool clusters_fit(const fat_volume &volume) {
+  switch (volume.type) {
+  case fat_type::fat12:
+    return volume.clusters >= 1 && volume.clusters <= most_fat12_clusters;
+  case fat_type::fat16:
+    return volume.clusters > most_fat12_clusters && volume.clusters <= most_fat16_clusters;
+  case fat_type::fat32:
+    return volume.clusters > most_fat16_clusters && volume.clusters <= most_fat32_clusters;
+  }
+  return false;
+}
+
+std::uint32_t root_directory_sector(const fat_volume &volume) {
+  return volume.reserved_sectors + volume.fat_count * volume.fat_sectors;
+}
+
+// The boot sector's fields, in the order they stand.
+void render_boot_sector(const fat_volume &volume, std::span<std::uint8_t> out) {
+  const bool fat32 = volume.type == fat_type::fat32;
+  const std::size_t code_at = fat32 ? 90 : 62;
+  out[0] = 0xeb;  // jmp short to the boot code, and a nop
+  out[1] = static_cast<std::uint8_t>(code_at - 2);
+  out[2] = 0x90;
+  std::ranges::copy(std::string_view("MSDOS5.0"), out.begin() + 3);
+  put_little_endian<2>(out, 11, volume.bytes_per_sector);
+  out[13] = static_cast<std::uint8_t>(volume.sectors_per_cluster);
+  put_little_endian<2>(out, 14, volume.reserved_sectors);
+  out[16] = static_cast<std::uint8_t>(volume.fat_count);
+  put_little_endian<2>(out, 17, volume.root_entries);
+  const bool small = volume.sectors < 0x10000 && !fat32;
+  put_little_endian<2>(out, 19, small ? volume.sectors : 0);
+  out[21] = volume.media;
+  put_little_endian<2>(out, 22, fat32 ? 0 : volume.fat_sectors);
+  put_little_endian<2>(out, 24, volume.sectors_per_track);
+  put_little_endian<2>(out, 26, volume.heads);
+  put_little_endian<4>(out, 28, volume.hidden_sectors);
+  put_little_endian<4>(out, 32, small ? 0 : volume.sectors);
+  std::size_t extended = 36;  // the drive number, the signature, serial, label, type
+  if (fat32) {
+    put_little_endian<4>(out, 36, volume.fat_sectors);
+    put_little_endian<4>(out, 44, 2);  // the root directory's cluster
+    put_little_endian<2>(out, 48, 1);  // FSInfo's sector
+    put_little_endian<2>(out, 50, 6);  // the backup boot sector's
+    extended = 64;
+  }
+  out[extended] = volume.drive_number;
+  out[extended + 2] = 0x29;
+  put_little_endian<4>(out, extended + 3, volume.made.serial);
+  std::ranges::copy(volume.label, out.begin() + static_cast<std::ptrdiff_t>(extended + 7));
+  const std::string_view type_name =
+      fat32 ? "FAT32   " : (volume.type == fat_type::fat16 ? "FAT16   " : "FAT12   ");
+  std::ranges::copy(type_name, out.begin() + static_cast<std::ptrdiff_t>(extended + 18));
+  std::ranges::copy(volume_stub, out.begin() + static_cast<std::ptrdiff_t>(code_at));
+  out[510] = 0x55;
+  out[511] = 0xaa;
+}
+
+void render_fsinfo(const fat_volume &volume, std::span<std::uint8_t> out) {
+  put_little_endian<4>(out, 0, 0x41615252);
+  put_little_endian<4>(out, 484, 0x61417272);
+  put_little_endian<4>(out, 488, volume.clusters - 1);  // all free but the root's
+  put_little_endian<4>(out, 492, 3);                    // the first free cluster
+  put_little_endian<4>(out, 508, 0xaa550000);
+}
+
+// Cluster 0 holds the media byte, cluster 1 the end-of-chain mark; on
+// FAT32, cluster 2, the root directory, is a chain of one.
+void render_fat_start(const fat_volume &volume, std::span<std::uint8_t> out) {
+  switch (volume.type) {
+  case fat_type::fat12:
+    put_little_endian<3>(out, 0, 0xffff00U | volume.media);
+    break;
+  case fat_type::fat16:
+    put_little_endian<4>(out, 0, 0xffffff00U | volume.media);
+    break;
+  case fat_type::fat32:
+    put_little_endian<4>(out, 0, 0x0fffff00U | volume.media);
+    put_little_endian<4>(out, 4, 0x0fffffff);
+    put_little_endian<4>(out, 8, 0x0fffffff);
+    break;
+  }
+}
+
+void render_label_entry(const fat_volume &volume, std::span<std::uint8_t> out) {
+  std::ranges::copy(volume.label, out.begin());
+  out[11] = 0x08;  // the volume label's attribute
+  put_little_endian<2>(out, 14, volume.made.time);
+  put_little_endian<2>(out, 16, volume.made.date);
+  put_little_endian<2>(out, 18, volume.made.date);
+  put_little_endian<2>(out, 22, volume.made.time);
+  put_little_endian<2>(out, 24, volume.made.date);
+}
+
+}  // namespace
+
+std::optional<volume_label> read_volume_label(std::string_view text) {
+  if (text.empty() || text.size() > volume_label{}.size() || text[0] == ' ')
+    return std::nullopt;
+  volume_label label;
+  label.fill(' ');
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c < 0x20 || c == 0x7f || not_in_labels.find(text[i]) != std::string_view::npos)
+      return std::nullopt;
+    label[i] = ascii_upper(text[i]);
+  }
+  return label;
+}
+
+fat_moment fat_moment_of(std::uint64_t unix_seconds) {
+  constexpr std::uint64_t start_of_1980 = 315532800;
+  const std::uint64_t seconds = std::max(unix_seconds, start_of_1980);
+  const civil_date date = civil_from_days(seconds / 86400);
+  const auto of_day = static_cast<std::uint32_t>(seconds % 86400);
+  const std::uint32_t hour = of_day / 3600;
+  const std::uint32_t minute = of_day / 60 % 60;
+  const std::uint32_t second = of_day % 60;
+  const std::uint32_t year = std::min<std::uint32_t>(date.year, 2107);
+  // FORMAT's serial: the date and the time, each as two words, summed.
+  const std::uint32_t low = ((date.month << 8) | date.day) + (second << 8);
+  const std::uint32_t high = ((hour << 8) | minute) + date.year;
+  return {.date = static_cast<std::uint16_t>((year - 1980) << 9 | date.month << 5 | date.day),
+          .time = static_cast<std::uint16_t>(hour << 11 | minute << 5 | second / 2),
+          .serial = (high & 0xffff) << 16 | (low & 0xffff)};
+}
+
+std::optional<fat_volume> lay_out_fat(const volume_place &place, fat_request request,
+                                      const volume_label &label, bool labelled,
+                                      const fat_moment &made) {
+  const std::uint32_t bytes = place.bytes_per_sector;
+  if (bytes < 512 || bytes > 4096 || (bytes & (bytes - 1)) != 0 || place.sectors > 0xffffffff)
+    return std::nullopt;
+  const std::uint64_t in_512 = place.sectors * bytes / 512;
+  const fat_type type = type_for(request, place.floppy != nullptr, in_512);
+  const bool floppy = place.floppy != nullptr && place.first_sector == 0;
+  if ((type == fat_type::fat32 && place.floppy != nullptr) ||
+      (type == fat_type::fat16 && in_512 > most_fat16_sectors))
+    return std::nullopt;
+  fat_volume volume{
+      .type = type,
+      .bytes_per_sector = bytes,
+      .sectors_per_cluster = sectors_per_cluster_for(type, place.sectors, bytes),
+      .reserved_sectors = type == fat_type::fat32 ? 32U : 1U,
+      .fat_count = 2,
+      .root_entries = type == fat_type::fat32 ? 0U : 512U,
+      .sectors = static_cast<std::uint32_t>(place.sectors),
+      .fat_sectors = 1,
+      .clusters = 0,
+      .media = 0xf8,
+      .drive_number = 0x80,
+      .hidden_sectors = static_cast<std::uint32_t>(place.first_sector),
+      .sectors_per_track = place.sectors_per_track,
+      .heads = place.heads,
+      .label = label,
+      .labelled = labelled,
+      .made = made,
+  };
+  if (floppy && type == fat_type::fat12) {
+    // The format's own parameters, as every PC reads them.
+    volume.sectors_per_cluster = place.floppy->sectors_per_cluster;
+    volume.root_entries = place.floppy->root_entries;
+    volume.fat_sectors = place.floppy->fat_sectors;
+    volume.media = place.floppy->media;
+    volume.drive_number = 0;
+  } else if (type == fat_type::fat12) {
+    size_fat12_clusters(volume);
+  }
+  size_fats(volume);
+  if (!clusters_fit(volume) || volume.sectors_per_cluster > 128 ||
+      volume.sectors_per_track > 0xffff || volume.heads > 0xffff)
+    return std::nullopt;
+  return volume;
+}
+
+std::size_t list_fat_sectors(const fat_volume &volume,
+                             std::span<std::uint32_t, most_fat_sectors> sectors) {
+  std::size_t count = 0;
+  sectors[count++] = 0;
+  if (volume.type == fat_type::fat32) {
+    for (const std::uint32_t copy : {1U, 6U, 7U})
+      sectors[count++] = copy;
+  }
+  for (std::uint32_t fat = 0; fat < volume.fat_count; ++fat)
+    sectors[count++] = volume.reserved_sectors + fat * volume.fat_sectors;
+  if (volume.labelled)
+    sectors[count++] = root_directory_sector(volume);
+  return count;
+}
+
+void render_fat_sector(const fat_volume &volume, std::uint32_t relative,
+                       std::span<std::uint8_t> out) {
+  const bool fat32 = volume.type == fat_type::fat32;
+  if (relative == 0 || (fat32 && relative == 6))
+    return render_boot_sector(volume, out);
+  if (fat32 && (relative == 1 || relative == 7))
+    return render_fsinfo(volume, out);
+  if (relative >= volume.reserved_sectors && relative < root_directory_sector(volume) &&
+      (relative - volume.reserved_sectors) % volume.fat_sectors == 0)
+    return render_fat_start(volume, out);
+  if (volume.labelled && relative == root_directory_sector(volume))
+    render_label_entry(volume, out);
+}
+
+std::optional<fat_found> read_fat_boot_sector(std::span<const std::uint8_t> sector) {
+  if (sector.size() < 512 || sector[510] != 0x55 || sector[511] != 0xaa ||
+      (sector[0] != 0xeb && sector[0] != 0xe9))
+    return std::nullopt;
+  const auto bytes = static_cast<std::uint32_t>(get_little_endian<2>(sector, 11));
+  const std::uint32_t per_cluster = sector[13];
+  const auto reserved = static_cast<std::uint32_t>(get_little_endian<2>(sector, 14));
+  const std::uint32_t fats = sector[16];
+  const auto root_entries = static_cast<std::uint32_t>(get_little_endian<2>(sector, 17));
+  std::uint64_t total = get_little_endian<2>(sector, 19);
+  total = total != 0 ? total : get_little_endian<4>(sector, 32);
+  std::uint64_t fat_sectors = get_little_endian<2>(sector, 22);
+  fat_sectors = fat_sectors != 0 ? fat_sectors : get_little_endian<4>(sector, 36);
+  if (bytes < 512 || bytes > 4096 || (bytes & (bytes - 1)) != 0 || per_cluster == 0 ||
+      (per_cluster & (per_cluster - 1)) != 0 || reserved == 0 || fats == 0)
+    return std::nullopt;
+  const std::uint64_t root_sectors =
+      (std::uint64_t{root_entries} * entry_bytes + bytes - 1) / bytes;
+  const std::uint64_t overhead = reserved + fats * fat_sectors + root_sectors;
+  if (overhead >= total)
+    return std::nullopt;
+  const std::uint64_t clusters = (total - overhead) / per_cluster;
+  const fat_type type = clusters <= most_fat12_clusters   ? fat_type::fat12
+                        : clusters <= most_fat16_clusters ? fat_type::fat16
+                                                          : fat_type::fat32;
+  // The label stands behind the extended boot signature, where there is one.
+  const std::size_t extended = type == fat_type::fat32 ? 64 : 36;
+  fat_found found{.type = type, .label = no_name};
+  if (sector[extended + 2] == 0x29)
+    std::ranges::copy(sector.subspan(extended + 7, found.label.size()), found.label.begin());
+  return found;
+}
+
+}  // namespace blankimg

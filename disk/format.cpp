@@ -1,0 +1,57 @@
+#include "disk/format.hpp"
+
+namespace blankimg {
+
+std::optional<disk_format> plan_format(const image_header &disk, const floppy_format *floppy,
+                                       const format_request &request) {
+  const disk_shape shape = {
+      .cylinders = disk.cylinders, .heads = disk.heads, .sectors_per_track = disk.sectors};
+  const bool partitioned =
+      request.partitions == partition_scheme::mbr ||
+      (request.partitions == partition_scheme::as_the_disk_has && floppy == nullptr);
+  disk_format format{.partitioned = partitioned, .partition = {}, .volume = {}, .volume_start = 0};
+  volume_place place{.bytes_per_sector = disk.bytes_per_sector,
+                     .sectors_per_track = disk.sectors,
+                     .heads = disk.heads,
+                     .first_sector = 0,
+                     .sectors = shape.cylinders * shape.heads * shape.sectors_per_track,
+                     .floppy = floppy};
+  if (partitioned) {
+    const std::optional<mbr_partition> partition = whole_disk_partition(shape);
+    if (!partition)
+      return std::nullopt;
+    format.partition = *partition;
+    place.first_sector = partition->first_sector;
+    place.sectors = partition->sectors;
+  }
+  const std::optional<fat_volume> volume =
+      lay_out_fat(place, request.type, request.label, request.labelled, request.made);
+  if (!volume)
+    return std::nullopt;
+  format.volume = *volume;
+  format.volume_start = place.first_sector;
+  if (partitioned)
+    type_partition(format.partition, shape, volume->type);
+  return format;
+}
+
+std::size_t list_format_sectors(const disk_format &format,
+                                std::span<std::uint64_t, most_format_sectors> sectors) {
+  std::size_t count = 0;
+  if (format.partitioned)
+    sectors[count++] = 0;
+  std::array<std::uint32_t, most_fat_sectors> relative{};
+  const std::size_t in_volume = list_fat_sectors(format.volume, relative);
+  for (std::size_t i = 0; i < in_volume; ++i)
+    sectors[count++] = format.volume_start + relative[i];
+  return count;
+}
+
+void render_format_sector(const disk_format &format, std::uint64_t lba,
+                          std::span<std::uint8_t> out) {
+  if (format.partitioned && lba == 0)
+    return render_mbr(format.partition, format.volume.made.serial, out);
+  render_fat_sector(format.volume, static_cast<std::uint32_t>(lba - format.volume_start), out);
+}
+
+}  // namespace blankimg

@@ -1,0 +1,55 @@
+// The master boot record: its loader and one partition table of four
+// entries, as PC BIOSes and DOS read them. Pure. Every number here is a
+// fact of the MBR's public description.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <span>
+
+#include "disk/fat.hpp"
+
+namespace blankimg {
+
+struct mbr_partition {
+  bool active;
+  std::uint8_t type;
+  std::uint32_t first_sector;  // LBA
+  std::uint32_t sectors;
+  std::array<std::uint8_t, 3> first_chs;  // head; sector and cylinder's high bits; cylinder
+  std::array<std::uint8_t, 3> last_chs;
+};
+
+struct disk_shape {
+  std::uint64_t cylinders;
+  std::uint32_t heads;
+  std::uint32_t sectors_per_track;
+};
+
+// The one partition DOS's FDISK would make for the whole disk: from the
+// second track (cylinder 0, head 1, sector 1) to the end of the last
+// cylinder. None where that leaves no room, or more than 2^32 sectors.
+[[nodiscard]] std::optional<mbr_partition> whole_disk_partition(const disk_shape &disk);
+
+// The partition's type for the file system on it: 01 FAT12, 04 FAT16 under
+// 32 MiB, 06 FAT16, 0B FAT32 where it ends within cylinder 1023 and its
+// CHS fields can say where; past that 0E and 0C, which say to use LBA,
+// with the CHS fields at their largest, as FDISK writes them.
+void type_partition(mbr_partition &partition, const disk_shape &disk, fat_type file_system);
+
+// The master boot record's sector: the loader, the disk's signature at 440,
+// the table at 446, 55AA at 510; out is zeros, a sector long.
+void render_mbr(const mbr_partition &partition, std::uint32_t disk_signature,
+                std::span<std::uint8_t> out);
+
+// The entries of a partition table read back, where sector 0 holds one:
+// the 55AA signature, and entries that are empty or lie within the disk.
+struct partition_table {
+  std::array<mbr_partition, 4> entries;
+  std::size_t count;  // entries in use, in the table's order
+};
+[[nodiscard]] std::optional<partition_table> read_partition_table(
+    std::span<const std::uint8_t> sector, std::uint64_t disk_sectors);
+
+}  // namespace blankimg

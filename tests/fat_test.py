@@ -1,0 +1,253 @@
+#!/usr/bin/env python3
+"""fat_test.py BLANKIMG: formats disks with --fat and reads them with what
+really reads them, none of it this project's: blankimg --info's JSON for
+where the volume is, then fsck.fat and sfdisk through loop devices (as
+root), mtools through image@@offset, a file written through fusefat and
+read back after a remount, DOSBox reading and writing the disk's bytes,
+and QEMU's BIOS booting the boot code. Prints "N passed, N failed"."""
+import json, os, shutil, subprocess, sys, tempfile, time
+
+TOOL = os.path.abspath(sys.argv[1])
+if not (shutil.which("mdir") and shutil.which("fsck.fat") and shutil.which("sfdisk")):
+    print("mtools, dosfstools and fdisk are needed: skipped")
+    sys.exit(77)
+ROOT = os.geteuid() == 0
+work = tempfile.mkdtemp(prefix="blankimg-fat-")
+env = dict(os.environ, SOURCE_DATE_EPOCH="1700000000", MTOOLS_SKIP_CHECK="1")
+failures = []
+passed = 0
+
+
+def run(*command, **options):
+    return subprocess.run(command, capture_output=True, text=True, env=env, **options)
+
+
+def check(condition, what):
+    global passed
+    if condition:
+        passed += 1
+    else:
+        failures.append(what)
+        print("FAILED:", what)
+
+
+class loop:
+    """A loop device over part of a file, for the tools that read devices."""
+
+    def __init__(self, path, offset, size):
+        self.device = run("losetup", "-f", "--show", "-o", str(offset), "--sizelimit", str(size),
+                          path).stdout.strip()
+
+    def __enter__(self):
+        return self.device
+
+    def __exit__(self, *_):
+        run("losetup", "-d", self.device)
+
+
+def make(name, arguments):
+    path = os.path.join(work, name)
+    made = run(TOOL, "--preallocation=off", *arguments, path)
+    return path, made
+
+
+def describe(path):
+    return json.loads(run(TOOL, "--output=json", "--info", path).stdout)
+
+
+# The matrix: the options, then the file system and partition type the
+# volume must have (None: no partition table).
+MATRIX = [
+    (["--fat", "--floppy=160K"], "FAT12", None),
+    (["--fat", "--floppy=180K"], "FAT12", None),
+    (["--fat", "--floppy=320K"], "FAT12", None),
+    (["--fat", "--floppy=360K"], "FAT12", None),
+    (["--fat", "--floppy=720K"], "FAT12", None),
+    (["--fat", "--floppy=1.2M"], "FAT12", None),
+    (["--fat", "--floppy=1.44M", "--label=Floppy"], "FAT12", None),
+    (["--fat", "--floppy=1.68M"], "FAT12", None),
+    (["--fat", "--floppy=2.88M"], "FAT12", None),
+    (["--fat", "--size=10M"], "FAT12", 0x01),
+    (["--fat", "--size=31M"], "FAT16", 0x04),
+    (["--fat", "--size=100M", "--label=DATA"], "FAT16", 0x06),
+    (["--fat", "--size=504M"], "FAT16", 0x06),
+    (["--fat", "--size=2G"], "FAT32", 0x0C),
+    (["--fat", "--size=10G"], "FAT32", 0x0C),
+    (["--fat", "--size=100G"], "FAT32", 0x0C),
+    (["--fat=16", "--size=10M"], "FAT16", 0x04),
+    (["--fat=12", "--size=100M"], "FAT12", 0x01),
+    (["--fat=32", "--size=100M"], "FAT32", 0x0B),
+    (["--fat=16", "--size=1G"], "FAT16", 0x0E),  # past cylinder 1023: LBA
+    (["--fat", "--partition=none", "--size=100M"], "FAT16", None),
+    (["--fat", "--partition=mbr", "--floppy=1.44M"], "FAT12", 0x01),
+    (["--fat", "--size=1G", "--sector-size=4096"], "FAT16", 0x06),
+    (["--fat", "10", "1024", "16", "63", "512"], "FAT16", 0x06),  # geometry as operands
+]
+for number, (arguments, file_system, part_type) in enumerate(MATRIX):
+    where = " ".join(arguments)
+    if arguments[-1].isdigit():  # the six operands: dest goes first
+        path = os.path.join(work, "m%d" % number)
+        made = run(TOOL, "--preallocation=off", *arguments[:-5], path, *arguments[-5:])
+    else:
+        path, made = make("m%d" % number, arguments)
+    check(made.returncode == 0 and made.stderr == "", "%s: made (%s)" % (where, made.stderr))
+    if made.returncode != 0:
+        continue
+    info = describe(path)
+    volumes = info["partitions"]
+    check(len(volumes) == 1, "%s: one volume in %s" % (where, volumes))
+    if len(volumes) != 1:
+        continue
+    volume = volumes[0]
+    label = next((a.split("=")[1].upper() for a in arguments if a.startswith("--label=")), "NO NAME")
+    check((volume["file-system"], volume["type"], volume["label"]) == (file_system, part_type, label),
+          "%s: --info says %s" % (where, volume))
+    sector = info["bytes-per-sector"]
+    check(volume["active"] == (part_type is not None), "%s: active" % where)
+    check(volume["start-sector"] == (info["sectors"] if part_type is not None else 0),
+          "%s: starts on the second track" % where)
+    check(volume["offset"] == info["data-offset"] + volume["start-sector"] * sector, where + ": offset")
+    disk_bytes = info["virtual-size"]
+    volume_bytes = volume["sectors"] * sector
+    # mtools reads through the offset, without root; a file copied in reads back.
+    image_at = "%s@@%d" % (path, volume["offset"])
+    listed = run("mdir", "-i", image_at, "::")
+    check(listed.returncode == 0, "%s: mdir (%s)" % (where, listed.stderr))
+    if number in (6, 11, 13, 20):
+        hello = os.path.join(work, "hello.txt")
+        open(hello, "w").write("hello, disk\n")
+        copied = run("mcopy", "-i", image_at, hello, "::HELLO.TXT")
+        typed = run("mtype", "-i", image_at, "::HELLO.TXT")
+        check(copied.returncode == 0 and typed.stdout == "hello, disk\n", "%s: mcopy, mtype" % where)
+    if not ROOT:
+        continue
+    with loop(path, volume["offset"], volume_bytes) as device:
+        checked = run("fsck.fat", "-n", device)
+        check(checked.returncode == 0 and "wrong" not in checked.stdout.lower(),
+              "%s: fsck.fat -n: %s%s" % (where, checked.stdout, checked.stderr))
+    if part_type is not None:
+        with loop(path, info["data-offset"], disk_bytes) as device:
+            table = json.loads(run("sfdisk", "--json", device).stdout)["partitiontable"]["partitions"]
+            check([(p["start"], p["size"], int(p["type"], 16), p.get("bootable", False)) for p in table]
+                  == [(volume["start-sector"], volume["sectors"], part_type, True)],
+                  "%s: sfdisk --json: %s" % (where, table))
+
+# Refused before anything is created: one line, status 1, no file.
+for arguments, message in [(["--fat=12", "--size=1G"], "fat type does not fit the volume\n"),
+                           (["--fat=32", "--floppy=1.44M"], "fat type does not fit the volume\n"),
+                           (["--fat=16", "--size=3G"], "fat type does not fit the volume\n"),
+                           (["--fat", "--label=A.B", "--size=10M"], "invalid label\n"),
+                           (["--fat", "--label=TWELVE_CHARS", "--size=10M"], "invalid label\n")]:
+    path, made = make("refused", arguments)
+    check((made.returncode, made.stderr, os.path.exists(path)) == (1, message, False),
+          "%s: refused (%s)" % (arguments, made.stderr))
+
+# The same command, the same bytes.
+first, _ = make("same1", ["--fat", "--label=X", "--size=10M"])
+second, _ = make("same2", ["--fat", "--label=X", "--size=10M"])
+check(open(first, "rb").read() == open(second, "rb").read(), "SOURCE_DATE_EPOCH: the same bytes")
+
+# As root, the volume mounted through a loop device with fusefat (the kernel
+# here has no vfat): a file written there reads back after a remount, and
+# fsck.fat is still clean.
+if ROOT and shutil.which("fusefat"):
+    path, _ = make("mounted", ["--fat", "--size=31M"])
+    volume = describe(path)["partitions"][0]
+    mount_point = os.path.join(work, "mnt")
+    os.mkdir(mount_point)
+    with loop(path, volume["offset"], volume["sectors"] * 512) as device:
+        def mounted(*, writable):
+            return run("fusefat", "-o", "rw+" if writable else "ro", device, mount_point)
+        ok = mounted(writable=True).returncode == 0
+        if ok:
+            open(os.path.join(mount_point, "WRITTEN.TXT"), "w").write("through fusefat\n")
+            ok = run("fusermount", "-u", mount_point).returncode == 0
+        back = ""
+        if ok and mounted(writable=False).returncode == 0:
+            back = open(os.path.join(mount_point, "WRITTEN.TXT")).read()
+            run("fusermount", "-u", mount_point)
+        check(back == "through fusefat\n", "fusefat: a file written reads back after a remount")
+        checked = run("fsck.fat", "-n", device)
+        check(checked.returncode == 0, "fusefat: fsck.fat -n after: " + checked.stdout)
+
+
+def disk_bytes_of(path):
+    """The disk's bytes out of an image laid out as this tool lays it out."""
+    info = describe(path)
+    with open(path, "rb") as image:
+        image.seek(info["data-offset"])
+        return info, image.read(info["virtual-size"])
+
+
+# DOSBox mounts the disk's bytes with the header's geometry, reads a file
+# copied in with mtools, and writes one that mtools reads back.
+if shutil.which("dosbox"):
+    path, _ = make("dosbox", ["--fat", "--size=31M"])
+    info, disk = disk_bytes_of(path)
+    raw = os.path.join(work, "disk.raw")
+    open(raw, "wb").write(disk)
+    volume_at = "%s@@%d" % (raw, info["partitions"][0]["start-sector"] * 512)
+    hello = os.path.join(work, "in.txt")
+    open(hello, "w").write("from mtools\r\n")
+    run("mcopy", "-i", volume_at, hello, "::IN.TXT")
+    dosbox_env = dict(env, SDL_VIDEODRIVER="dummy", SDL_AUDIODRIVER="dummy", HOME=work)
+    commands = ["imgmount c %s -size 512,%d,%d,%d" % (raw, info["sectors"], info["heads"], info["cylinders"]),
+                "copy c:\\in.txt c:\\out.txt", "exit"]
+    ran = subprocess.run(["dosbox", "-noconsole"] + [a for c in commands for a in ("-c", c)],
+                         capture_output=True, text=True, env=dosbox_env, timeout=60)
+    typed = run("mtype", "-i", volume_at, "::OUT.TXT")
+    check(typed.stdout.splitlines() == ["from mtools"],  # text mode reads "\r\n" as "\n"
+          "DOSBox: copied a file mtools wrote and reads back: %r %s" % (typed, ran.stdout[-400:]))
+    if ROOT:
+        with loop(raw, info["partitions"][0]["start-sector"] * 512, len(disk) - 63 * 512) as device:
+            check(run("fsck.fat", "-n", device).returncode == 0, "DOSBox: fsck.fat -n after")
+
+# QEMU's BIOS boots the disk straight out of the image, with the IDE disk
+# given the image's geometry. A boot sector put where SYS puts one (the
+# volume's first sector, its parameters kept) writes to the debug port; the
+# stub the tool writes says there is no system and must not.
+MARKER = b"BOOTED\n"
+# mov dx, 0xe9; then mov al, c / out dx, al for each byte; then hlt, jmp $-1
+TEST_CODE = bytes([0xBA, 0xE9, 0x00]) + b"".join(bytes([0xB0, c, 0xEE]) for c in MARKER) + bytes(
+    [0xF4, 0xEB, 0xFD])
+
+
+def boots(path, info, expected):
+    log = os.path.join(work, "debugcon.txt")
+    if os.path.exists(log):
+        os.remove(log)
+    drive = "if=none,id=disk,format=raw,file=%s,offset=%d,size=%d" % (path, info["data-offset"],
+                                                                       info["virtual-size"])
+    device = "ide-hd,drive=disk,cyls=%d,heads=%d,secs=%d" % (info["cylinders"], info["heads"],
+                                                             info["sectors"])
+    qemu = subprocess.Popen(["qemu-system-i386", "-display", "none", "-no-reboot", "-nodefaults",
+                             "-debugcon", "file:" + log, "-drive", drive, "-device", device,
+                             "-boot", "c"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    # Booted in a second or two; the stub, which never writes there, is given
+    # the same time and more to be reached and to wait for its key.
+    deadline = time.time() + (20 if expected else 5)
+    while time.time() < deadline and not (os.path.exists(log) and MARKER in open(log, "rb").read()):
+        time.sleep(0.1)
+    qemu.kill()
+    qemu.wait()
+    return MARKER in open(log, "rb").read()
+
+
+if shutil.which("qemu-system-i386"):
+    for arguments in (["--fat", "--size=31M"], ["--fat", "--size=10G"]):
+        path, _ = make("boot", arguments)
+        info = describe(path)
+        check(not boots(path, info, False), "%s: the stub, untouched, does not reach the port" % arguments)
+        at = info["partitions"][0]["offset"]
+        with open(path, "r+b") as image:
+            image.seek(at)
+            sector = bytearray(image.read(512))
+            code_at = 2 + sector[1]  # where the jump at the start leads
+            sector[code_at:code_at + len(TEST_CODE)] = TEST_CODE
+            image.seek(at)
+            image.write(sector)
+        check(boots(path, info, True), "%s: the loader boots the volume's boot sector" % arguments)
+
+shutil.rmtree(work, ignore_errors=True)
+print("%d passed, %d failed" % (passed, len(failures)))
+sys.exit(1 if failures else 0)
