@@ -113,6 +113,11 @@ for number, (arguments, file_system, part_type) in enumerate(MATRIX):
     image_at = "%s@@%d" % (path, volume["offset"])
     listed = run("mdir", "-i", image_at, "::")
     check(listed.returncode == 0, "%s: mdir (%s)" % (where, listed.stderr))
+    # FORMAT's serial for SOURCE_DATE_EPOCH, 2023-11-14 22:13:20 UTC, and the
+    # hidden sectors a system's boot code counts from: the partition's start.
+    check("Serial Number is 1DF4-1F0E" in listed.stdout, "%s: serial: %s" % (where, listed.stdout))
+    hidden = "hidden sectors: %d\n" % volume["start-sector"]
+    check(hidden in run("minfo", "-i", image_at, "::").stdout, "%s: %s" % (where, hidden))
     if number in (6, 11, 13, 20):
         hello = os.path.join(work, "hello.txt")
         open(hello, "w").write("hello, disk\n")
