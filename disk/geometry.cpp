@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <limits>
 
+#include "disk/little_endian.hpp"
+
 namespace blankimg {
 
 namespace {
@@ -54,6 +56,55 @@ const floppy_format *find_floppy(std::string_view name) {
            (in_m && !f.megabytes.empty() && number == f.megabytes);
   });
   return known == floppy_formats.end() ? nullptr : known;
+}
+
+raw_geometry geometry_of_raw(std::uint64_t length, std::span<const std::uint8_t> first_sector) {
+  for (const floppy_format &format : floppy_formats) {
+    if (length ==
+        std::uint64_t{format.cylinders} * format.heads * format.sectors * floppy_sector_size)
+      return {.source = raw_geometry_source::floppy,
+              .cylinders = format.cylinders,
+              .heads = format.heads,
+              .sectors = format.sectors,
+              .floppy = &format};
+  }
+  const raw_geometry by_size = {.source = raw_geometry_source::size,
+                                .cylinders = cylinders_for_size(length, default_sector_size),
+                                .heads = size_heads,
+                                .sectors = size_sectors,
+                                .floppy = nullptr};
+  if (first_sector.size() < 512 || first_sector[510] != 0x55 || first_sector[511] != 0xaa)
+    return by_size;
+  // Every partition's last sector is the last of a cylinder: its head the
+  // last head, its sector the last of the track, and its LBA where those
+  // put it (unless its cylinder is past what CHS can say).
+  std::uint32_t heads = 0;
+  std::uint32_t sectors = 0;
+  for (std::size_t at = 446; at < 510; at += 16) {
+    const std::span<const std::uint8_t> entry = first_sector.subspan(at, 16);
+    const std::uint64_t first = get_little_endian<4>(entry, 8);
+    const std::uint64_t count = get_little_endian<4>(entry, 12);
+    if (entry[4] == 0 || count == 0)
+      continue;
+    const std::uint32_t head = entry[5];
+    const std::uint32_t sector = entry[6] & 0x3fU;
+    const std::uint64_t cylinder = entry[7] | (std::uint64_t{entry[6]} & 0xc0U) << 2;
+    if (sector == 0 || (heads != 0 && (heads != head + 1 || sectors != sector)))
+      return by_size;
+    heads = head + 1;
+    sectors = sector;
+    const std::uint64_t last = first + count - 1;
+    if (cylinder < 1023 && last != (cylinder * heads + head) * sectors + sector - 1)
+      return by_size;
+  }
+  if (heads == 0)
+    return by_size;
+  const std::uint64_t per_cylinder = std::uint64_t{heads} * sectors * default_sector_size;
+  return {.source = raw_geometry_source::partition_table,
+          .cylinders = std::max<std::uint64_t>(1, (length + per_cylinder - 1) / per_cylinder),
+          .heads = heads,
+          .sectors = sectors,
+          .floppy = nullptr};
 }
 
 disk_layout lay_out_disk(std::uint32_t blocksize, std::uint64_t cylinders, std::uint32_t heads,

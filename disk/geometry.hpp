@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <span>
 #include <string_view>
 
 #include "image/image_format.hpp"
@@ -40,6 +41,24 @@ inline constexpr std::uint32_t floppy_sector_size = 512;
 // The PC format by any of the names people give it: "1.44M", "1.44MB",
 // "1440K", "1440KB" or "1440", in either case; none for a name of none.
 [[nodiscard]] const floppy_format *find_floppy(std::string_view name);
+
+// Where a raw disk's geometry comes from, with none given: its length is a
+// floppy format's; its MBR's partitions end on cylinder boundaries, whose
+// CHS fields then show the heads and sectors per track; or the size rule.
+enum class raw_geometry_source : std::uint8_t { given, floppy, partition_table, size };
+
+struct raw_geometry {
+  raw_geometry_source source;
+  std::uint64_t cylinders;
+  std::uint32_t heads;
+  std::uint32_t sectors;
+  const floppy_format *floppy;  // for floppy
+};
+
+// The geometry of a raw disk of length bytes of 512-byte sectors, its first
+// sector being first_sector (shorter where the disk is).
+[[nodiscard]] raw_geometry geometry_of_raw(std::uint64_t length,
+                                           std::span<const std::uint8_t> first_sector);
 
 enum class layout_refusal {
   none,

@@ -88,7 +88,11 @@ struct image_source {
 // Opens path for reading, leaving its access time as it is where the system
 // allows. False when it is missing, not permitted, or not a file that can
 // be read at any offset, such as a directory or a pipe.
-[[nodiscard]] bool open_source(const char *path, image_source &source);
+//
+// With shared, it is also locked for reading as emulators lock the images
+// they read, without waiting: a file another process holds for writing,
+// as a running emulator holds its disk, is refused.
+[[nodiscard]] bool open_source(const char *path, image_source &source, bool shared = false);
 
 // Fills dest with the bytes from offset on; false on an I/O error, or when
 // the file ends first.
@@ -100,6 +104,25 @@ struct image_source {
 [[nodiscard]] bool current_size(const image_source &source, std::uint64_t &size);
 
 void close_source(const image_source &source);
+
+// The first run of data at or after offset and before end, as the file
+// system keeps it: what lies between runs is a hole that reads as zeros.
+// Where the file system cannot say, all of [offset, end) is data. An empty
+// run (start == end) when there is no more data.
+struct data_run {
+  std::uint64_t start;
+  std::uint64_t end;
+};
+[[nodiscard]] data_run next_data(const image_source &source, std::uint64_t offset,
+                                 std::uint64_t end);
+
+// Copies length bytes from source at from to the destination at to inside
+// the kernel, where the system can; returns the bytes copied, and sets
+// unsupported (and copies nothing) where it cannot, to copy through memory
+// instead.
+[[nodiscard]] std::uint64_t copy_in_kernel(const image_source &source, std::uint64_t from,
+                                           file_handle dest, std::uint64_t to, std::uint64_t length,
+                                           bool &unsupported);
 
 // Memory from the system for one large job whose size only the input
 // knows, such as sorting an image's whole map: pages are taken only as they

@@ -316,7 +316,7 @@ bool sync_to_storage(file_handle file, const char *path, bool created) {
   return sync_directory_holding(path);
 }
 
-bool open_source(const char *path, image_source &source) {
+bool open_source(const char *path, image_source &source, bool shared) {
   // Without waiting for a writer, should path be a FIFO.
   constexpr int flags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
   // O_NOATIME is for the file's owner alone; for anyone else the read may
@@ -334,7 +334,13 @@ bool open_source(const char *path, image_source &source) {
     end = lseek(fd, 0, SEEK_END);
   else
     end = -1;
-  if (end < 0) {
+  struct flock whole {};
+  whole.l_type = F_RDLCK;
+  whole.l_whence = SEEK_SET;
+  const bool locked =
+      !shared || (retry_interrupted([fd] { return flock(fd, LOCK_SH | LOCK_NB); }) == 0 &&
+                  retry_interrupted([&] { return fcntl(fd, F_OFD_SETLK, &whole); }) == 0);
+  if (end < 0 || !locked) {
     static_cast<void>(close(fd));
     return false;
   }
@@ -384,6 +390,44 @@ std::span<std::uint8_t> borrow_memory(std::uint64_t bytes) {
 void give_back_memory(std::span<std::uint8_t> memory) {
   if (!memory.empty())
     static_cast<void>(munmap(memory.data(), memory.size()));
+}
+
+data_run next_data(const image_source &source, std::uint64_t offset, std::uint64_t end) {
+  const int fd = static_cast<int>(source.handle);
+  if (offset >= end)
+    return {.start = end, .end = end};
+  const off_t data = lseek(fd, static_cast<off_t>(offset), SEEK_DATA);
+  if (data < 0)
+    // ENXIO: no data from offset on; anything else: the system cannot say.
+    return errno == ENXIO ? data_run{.start = end, .end = end}
+                          : data_run{.start = offset, .end = end};
+  const auto start = std::min(static_cast<std::uint64_t>(data), end);
+  const off_t hole = lseek(fd, data, SEEK_HOLE);
+  const std::uint64_t stop = hole < 0 ? end : std::min(static_cast<std::uint64_t>(hole), end);
+  return {.start = start, .end = std::max(start, stop)};
+}
+
+std::uint64_t copy_in_kernel(const image_source &source, std::uint64_t from, file_handle dest,
+                             std::uint64_t to, std::uint64_t length, bool &unsupported) {
+  unsupported = false;
+  auto in = static_cast<off_t>(from);
+  auto out = static_cast<off_t>(to);
+  std::uint64_t copied = 0;
+  while (copied < length) {
+    const auto piece = static_cast<std::size_t>(std::min<std::uint64_t>(length - copied, 1U << 30));
+    const ssize_t moved = copy_file_range(static_cast<int>(source.handle), &in,
+                                          static_cast<int>(dest), &out, piece, 0);
+    if (moved < 0 && errno == EINTR)
+      continue;
+    if (moved < 0 && copied == 0 &&
+        (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP ||
+         errno == EBADF))
+      unsupported = true;
+    if (moved <= 0)
+      break;
+    copied += static_cast<std::uint64_t>(moved);
+  }
+  return copied;
 }
 
 void close_source(const image_source &source) {

@@ -185,14 +185,16 @@ bool sync_to_storage(file_handle file, const char * /*path*/, bool /*created*/) 
   return !is_disk_file(handle) || FlushFileBuffers(handle) != 0;
 }
 
-bool open_source(const char *path, image_source &source) {
+bool open_source(const char *path, image_source &source, bool shared) {
   const wchar_t *name = wide_path(path);
   if (name == nullptr)
     return false;
-  // Others may go on reading and writing it: a look takes nothing from them.
-  HANDLE handle =
-      CreateFileW(name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  // Others may go on reading and writing it: a look takes nothing from
+  // them. A copy shares reading alone, which no writer's handle allows.
+  const DWORD sharing =
+      shared ? FILE_SHARE_READ : FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+  HANDLE handle = CreateFileW(name, GENERIC_READ, sharing, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE)
     return false;
   FILE_STANDARD_INFO standard{};
@@ -246,6 +248,34 @@ std::span<std::uint8_t> borrow_memory(std::uint64_t bytes) {
 void give_back_memory(std::span<std::uint8_t> memory) {
   if (!memory.empty())
     static_cast<void>(VirtualFree(memory.data(), 0, MEM_RELEASE));
+}
+
+data_run next_data(const image_source &source, std::uint64_t offset, std::uint64_t end) {
+  if (offset >= end)
+    return {.start = end, .end = end};
+  FILE_ALLOCATED_RANGE_BUFFER asked{};
+  asked.FileOffset.QuadPart = static_cast<LONGLONG>(offset);
+  asked.Length.QuadPart = static_cast<LONGLONG>(end - offset);
+  FILE_ALLOCATED_RANGE_BUFFER first{};
+  DWORD returned = 0;
+  const BOOL answered =
+      DeviceIoControl(handle_of(source.handle), FSCTL_QUERY_ALLOCATED_RANGES, &asked, sizeof asked,
+                      &first, sizeof first, &returned, nullptr);
+  if (answered == 0 && GetLastError() != ERROR_MORE_DATA)
+    return {.start = offset, .end = end};  // the file system cannot say
+  if (returned < sizeof first)
+    return {.start = end, .end = end};
+  const auto start = std::max(offset, static_cast<std::uint64_t>(first.FileOffset.QuadPart));
+  const std::uint64_t stop = static_cast<std::uint64_t>(first.FileOffset.QuadPart) +
+                             static_cast<std::uint64_t>(first.Length.QuadPart);
+  return {.start = std::min(start, end), .end = std::min(std::max(start, stop), end)};
+}
+
+std::uint64_t copy_in_kernel(const image_source & /*source*/, std::uint64_t /*from*/,
+                             file_handle /*dest*/, std::uint64_t /*to*/, std::uint64_t /*length*/,
+                             bool &unsupported) {
+  unsupported = true;  // no such call: the copy goes through memory
+  return 0;
 }
 
 void close_source(const image_source &source) {

@@ -15,6 +15,7 @@ CASES = [  # keys typed after "blankimg ", the words the command then gets
     ("--preallocation=off -- di\t", "--preallocation=off -- disk.img"),
     ("--size=10G di\t", "--size=10G disk.img"),
     ("--fat=\x1b*", "--fat=12 16 32"),
+    ("--from-raw=di\t", "--from-raw=disk.img"),
     ("--fat=16 --label=X di\t", "--fat=16 --label=X disk.img"),
     ("disk.img 6\t", "disk.img 6"),
 ]

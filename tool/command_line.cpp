@@ -56,7 +56,9 @@ struct value_name {
   std::string_view name;
   const char *run_options::*text;  // nullptr: read at once
 };
-constexpr std::array<value_name, 9> value_names = {{
+constexpr std::array<value_name, 11> value_names = {{
+    {"--from-raw", &run_options::from_raw},
+    {"--to-raw", &run_options::to_raw},
     {"--fat", nullptr},
     {"--partition", nullptr},
     {"--label", &run_options::label},
@@ -192,6 +194,25 @@ std::optional<std::size_t> read_options(std::span<const char *const> command_lin
   return at;
 }
 
+// --from-raw and --to-raw: no file system made on a raw disk; out, from one
+// image that exists, with nothing about a new disk; in, with the disk given
+// or found in RAW. None where neither is asked for.
+std::optional<bool> raw_usage_fits(const run_options &options, std::size_t operands, bool by_size) {
+  if (options.from_raw == nullptr && options.to_raw == nullptr)
+    return std::nullopt;
+  if (options.fat || options.info || (options.from_raw != nullptr && options.to_raw != nullptr))
+    return false;
+  if (options.to_raw != nullptr) {
+    return operands == 1 && !by_size && options.blocksize == nullptr &&
+           options.sector_size == nullptr && !options.dry_run && !options.output_given;
+  }
+  if (!by_size && operands == 1) {
+    return options.blocksize == nullptr && options.sector_size == nullptr &&
+           (!options.output_given || options.dry_run);
+  }
+  return std::nullopt;  // a disk given as usual
+}
+
 // Whether the options go together, with this many operands.
 bool usage_fits(const run_options &options, std::size_t operands) {
   const bool by_size = options.size != nullptr || options.floppy != nullptr;
@@ -204,6 +225,8 @@ bool usage_fits(const run_options &options, std::size_t operands) {
   // a look at one that exists.
   if ((options.label != nullptr || options.partitions_given) && !options.fat)
     return false;
+  if (const std::optional<bool> raw = raw_usage_fits(options, operands, by_size))
+    return *raw;
   if (options.info) {
     return !options.fat && operands == 1 && !by_size && options.blocksize == nullptr &&
            options.sector_size == nullptr && !options.dry_run && !options.no_clobber;
@@ -364,9 +387,15 @@ run_status plan_image(std::span<const char *const> command_line, image_plan &pla
   if (!usage_fits(options, operands.size()))
     return run_status::usage;
   run_status checked = run_status::ok;
-  if (options.info)
+  plan.geometry_from_raw = false;
+  plan.raw_source = raw_geometry_source::given;
+  if (options.info || options.to_raw != nullptr) {
     plan.dest = operands[0];
-  else if (options.size != nullptr)
+  } else if (options.from_raw != nullptr && options.size == nullptr && options.floppy == nullptr &&
+             operands.size() == 1) {
+    plan.dest = operands[0];
+    plan.geometry_from_raw = true;  // once RAW is read
+  } else if (options.size != nullptr)
     checked = plan_by_size(operands[0], options, plan);
   else if (options.floppy != nullptr)
     checked = plan_floppy(operands[0], options, plan);
@@ -377,6 +406,17 @@ run_status plan_image(std::span<const char *const> command_line, image_plan &pla
   if (checked == run_status::ok)
     plan.options = options;
   return checked;
+}
+
+run_status plan_from_raw(image_plan &plan, std::uint64_t length,
+                         std::span<const std::uint8_t> first_sector) {
+  if (length == 0)
+    return run_status::invalid_size;  // no disk holds nothing
+  const raw_geometry geometry = geometry_of_raw(length, first_sector);
+  plan.raw_source = geometry.source;
+  // One track a block, as for a disk given by size or floppy.
+  return finish_plan(plan, plan.dest, geometry.sectors, geometry.cylinders, geometry.heads,
+                     geometry.sectors, default_sector_size);
 }
 
 size_reading read_size(const char *text) {

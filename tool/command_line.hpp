@@ -48,6 +48,10 @@ struct run_options {
   partition_scheme partitions = partition_scheme::as_the_disk_has;
   bool partitions_given = false;
   const char *label = nullptr;
+  // --from-raw=RAW: dest holds RAW's bytes; --to-raw=RAW: RAW gets the
+  // disk of the image operand.
+  const char *from_raw = nullptr;
+  const char *to_raw = nullptr;
 };
 
 // Everything the writer needs, worked out before the destination is opened.
@@ -58,7 +62,17 @@ struct image_plan {
   run_options options;
   bool formatted;  // with --fat: the format, on the disk
   disk_format format;
+  // --from-raw with no disk given: the geometry waits for RAW to be read,
+  // then says where it came from.
+  bool geometry_from_raw;
+  raw_geometry_source raw_source;
 };
+
+// With --from-raw and no disk given: the disk that holds length bytes of
+// RAW, whose first sector (512 bytes, or fewer) is first_sector. Returns
+// ok, or why no image can hold it.
+[[nodiscard]] run_status plan_from_raw(image_plan &plan, std::uint64_t length,
+                                       std::span<const std::uint8_t> first_sector);
 
 // Reads a decimal number the way atoi does: leading C-locale white space, one
 // optional sign, then digits up to the first other character; no digits read

@@ -263,6 +263,21 @@ void print_name(printer &out, std::string_view name) {
     out.put('\'');
 }
 
+// Why a raw disk got the geometry it got, where none was given.
+const char *geometry_reason(raw_geometry_source source) {
+  switch (source) {
+  case raw_geometry_source::floppy:
+    return "raw length is a floppy format's";
+  case raw_geometry_source::partition_table:
+    return "raw partition table's CHS fields";
+  case raw_geometry_source::size:
+    return "raw length, by the size rule";
+  case raw_geometry_source::given:
+    break;
+  }
+  return "given";
+}
+
 const char *file_system_name(fat_type type) {
   return type == fat_type::fat12 ? "FAT12" : (type == fat_type::fat16 ? "FAT16" : "FAT32");
 }
@@ -336,6 +351,8 @@ void print_json(printer &out, const image_description &image) {
                         ", \"as-created\": %s",
                         image.file_size, image.actual_size, image.as_created ? "true" : "false"));
   print_json_volumes(out, image.disk);
+  if (image.geometry_from != raw_geometry_source::given)
+    out.check(std::printf(", \"geometry-from\": \"%s\"", geometry_reason(image.geometry_from)));
   // The count, for scripts: the list holds the first findings only.
   const image_findings &findings = image.findings;
   out.check(std::printf(", \"error-count\": %" PRIu64 ", \"errors\": [", finding_count(findings)));
@@ -373,6 +390,8 @@ void print_text(printer &out, const image_description &image) {
   else
     out.check(std::printf("layout: not as blankimg creates it (%s)\n",
                           why_not_as_created(image.difference)));
+  if (image.geometry_from != raw_geometry_source::given)
+    out.check(std::printf("geometry from: %s\n", geometry_reason(image.geometry_from)));
   print_text_volumes(out, image.disk);
   const image_findings &findings = image.findings;
   const std::uint64_t count = finding_count(findings);
@@ -422,7 +441,8 @@ image_description describe_plan(const image_plan &plan) {
           .as_created = true,
           .difference = layout_difference::none,
           .findings = {},
-          .disk = planned_disk(plan)};
+          .disk = planned_disk(plan),
+          .geometry_from = plan.raw_source};
 }
 
 image_description describe_check(const char *filename, const image_check &check,
@@ -434,7 +454,8 @@ image_description describe_check(const char *filename, const image_check &check,
           .as_created = check.as_created,
           .difference = check.difference,
           .findings = check.findings,
-          .disk = disk};
+          .disk = disk,
+          .geometry_from = raw_geometry_source::given};
 }
 
 bool print_description(const image_description &description, output_format format) {

@@ -20,6 +20,7 @@ struct image_description {
   layout_difference difference;  // why not, when not
   image_findings findings;
   disk_view disk;
+  raw_geometry_source geometry_from;  // --from-raw with no disk given: why this one
 };
 
 // The description of the image a plan would make.

@@ -12,23 +12,6 @@ namespace {
 
 // Reads [from, to) of the source a buffer at a time, on buffer boundaries,
 // handing each piece to take.
-template <typename take_piece>
-bool read_pieces(const platform::image_source &source, std::uint64_t from, std::uint64_t to,
-                 take_piece take) {
-  // Half the buffer a read: every page of it read into counts in the
-  // resident set, and 256 KiB reads take no longer than 512 KiB ones.
-  constexpr std::uint32_t read_size = io_buffer_size / 2;
-  const io_buffer_span buffer = io_buffer();
-  for (std::uint64_t offset = from; offset < to;) {
-    const auto piece =
-        buffer.first(static_cast<std::size_t>(piece_to_boundary(offset, to - offset, read_size)));
-    if (!platform::read_at(source, offset, piece))
-      return false;
-    take(offset, piece);
-    offset += piece.size();
-  }
-  return true;
-}
 
 // A map whose offsets do not ascend is sorted whole to find the blocks that
 // share bytes: memory of the map's own size, borrowed for that alone.
@@ -155,14 +138,20 @@ void find_volumes(const platform::image_source &source, const image_check &check
 
 }  // namespace
 
+run_status inspect_source(const platform::image_source &source, image_check &check,
+                          disk_view &disk) {
+  const run_status status = check_source(source, check);
+  if (status == run_status::ok)
+    find_volumes(source, check, disk);
+  return status;
+}
+
 run_status inspect_image(const char *path, image_check &check, std::uint64_t &allocated,
                          disk_view &disk) {
   platform::image_source source{};
   if (!platform::open_source(path, source))
     return run_status::cant_open_image;
-  const run_status status = check_source(source, check);
-  if (status == run_status::ok)
-    find_volumes(source, check, disk);
+  const run_status status = inspect_source(source, check, disk);
   allocated = source.allocated;
   platform::close_source(source);
   return status;

@@ -7,6 +7,8 @@
 
 #include "disk/fat.hpp"
 #include "image/image_check.hpp"
+#include "platform/system.hpp"
+#include "tool/io_buffer.hpp"
 #include "tool/run_status.hpp"
 
 namespace blankimg {
@@ -37,5 +39,31 @@ struct disk_view {
 // not_an_image, read_error or out_of_memory.
 [[nodiscard]] run_status inspect_image(const char *path, image_check &check,
                                        std::uint64_t &allocated, disk_view &disk);
+
+// The same, of an image already open.
+[[nodiscard]] run_status inspect_source(const platform::image_source &source, image_check &check,
+                                        disk_view &disk);
+
+// Reads [from, to) of the source into the first half of the I/O buffer, a
+// piece at a time on the pieces' boundaries, handing each to take(offset,
+// piece); false when a read fails.
+template <typename take_piece>
+[[nodiscard]] bool read_pieces(const platform::image_source &source, std::uint64_t from,
+                               std::uint64_t to, take_piece take) {
+  // Half the buffer a read: every page of it read into counts in the
+  // resident set, and 256 KiB reads take no longer than 512 KiB ones. The
+  // other half is the copy engine's.
+  constexpr std::uint32_t read_size = io_buffer_size / 2;
+  const io_buffer_span buffer = io_buffer();
+  for (std::uint64_t offset = from; offset < to;) {
+    const auto piece =
+        buffer.first(static_cast<std::size_t>(piece_to_boundary(offset, to - offset, read_size)));
+    if (!platform::read_at(source, offset, piece))
+      return false;
+    take(offset, piece);
+    offset += piece.size();
+  }
+  return true;
+}
 
 }  // namespace blankimg

@@ -8,6 +8,7 @@
 #include "tool/describe.hpp"
 #include "tool/inspect_image.hpp"
 #include "tool/progress.hpp"
+#include "tool/raw_disk.hpp"
 #include "tool/write_image.hpp"
 
 namespace {
@@ -22,6 +23,8 @@ constexpr const char *help_synopsis =
     "Usage: %s [options] dest blocksize cylinders heads sectors/tracks bytes/sector\n"
     "       %s [options] --size=SIZE dest\n"
     "       %s [options] --floppy=NAME dest\n"
+    "       %s [options] --from-raw=RAW [--size=SIZE | --floppy=NAME] dest\n"
+    "       %s [options] --to-raw=RAW IMAGE\n"
     "       %s [--output=json] --info IMAGE\n";
 
 constexpr const char *help_text =
@@ -40,6 +43,9 @@ constexpr const char *help_text =
     "  --label=NAME          the volume's label, with --fat (NO NAME without)\n"
     "  --partition=SCHEME    mbr (a hard disk's default) or none (a floppy's), with\n"
     "                        --fat\n"
+    "  --from-raw=RAW        make dest hold RAW's bytes; with no disk given, the\n"
+    "                        geometry comes from RAW\n"
+    "  --to-raw=RAW          write IMAGE's disk to RAW\n"
     "  --dry-run             print what would be made, and make nothing\n"
     "  --info                describe and check IMAGE\n"
     "  --output=FORMAT       text (the default) or json, for --info and --dry-run\n"
@@ -60,7 +66,7 @@ int answer(blankimg::run_status status, const char *name) {
   using blankimg::run_status;
   const bool printed =
       (status == run_status::help
-           ? std::printf(help_synopsis, name, name, name, name) >= 0 &&
+           ? std::printf(help_synopsis, name, name, name, name, name, name) >= 0 &&
                  std::fputs(help_text, stdout) >= 0 &&
                  std::printf("Manual: %s\n", blankimg::platform::manual_location) >= 0
            : std::printf("blankimg %s\n", BLANKIMG_VERSION) >= 0) &&
@@ -121,6 +127,30 @@ std::uint64_t moment_made() {
   return seconds;
 }
 
+// Plans printed, or the image made: from RAW's bytes where raw is given.
+blankimg::run_status make_image(const blankimg::image_plan &plan,
+                                const blankimg::platform::image_source *raw) {
+  using namespace blankimg;
+  if (plan.options.dry_run) {
+    if (!platform::destination_would_open(plan.dest, plan.options.no_clobber))
+      return run_status::cant_open_dest;
+    return print_description(describe_plan(plan), plan.options.output) ? run_status::ok
+                                                                       : run_status::write_error;
+  }
+  image_file image{};
+  if (!open_image(plan, image))
+    return run_status::cant_open_dest;
+  const std::uint64_t copied = raw != nullptr ? raw->size : 0;
+  progress_meter progress = start_progress(
+      plan.options.progress, image_end(plan.header.block_count, plan.block_bytes) + copied);
+  run_status status = write_image(image, plan, progress, raw);
+  if (!close_image(image, plan.dest, plan.options.sync && status == run_status::ok) &&
+      status == run_status::ok)
+    status = run_status::write_error;
+  finish_progress(progress, status == run_status::ok);
+  return status;
+}
+
 }  // namespace
 
 namespace blankimg {
@@ -134,25 +164,15 @@ int run(std::span<const char *const> command_line) {
     return report(checked, command_line);
   if (plan.options.info)
     return report(describe_image(plan), command_line);
-  if (plan.options.dry_run) {
-    if (!platform::destination_would_open(plan.dest, plan.options.no_clobber))
-      return report(run_status::cant_open_dest, command_line);
-    return report(print_description(describe_plan(plan), plan.options.output)
-                      ? run_status::ok
-                      : run_status::write_error,
-                  command_line);
-  }
-
-  image_file image{};
-  if (!open_image(plan, image))
-    return report(run_status::cant_open_dest, command_line);
-  progress_meter progress =
-      start_progress(plan.options.progress, image_end(plan.header.block_count, plan.block_bytes));
-  run_status status = write_image(image, plan, progress);
-  if (!close_image(image, plan.dest, plan.options.sync && status == run_status::ok) &&
-      status == run_status::ok)
-    status = run_status::write_error;
-  finish_progress(progress, status == run_status::ok);
+  if (plan.options.to_raw != nullptr)
+    return report(write_raw(plan), command_line);
+  if (plan.options.from_raw == nullptr)
+    return report(make_image(plan, nullptr), command_line);
+  platform::image_source raw{};
+  if (const run_status opened = open_raw(plan, raw); opened != run_status::ok)
+    return report(opened, command_line);
+  const run_status status = make_image(plan, &raw);
+  platform::close_source(raw);
   return report(status, command_line);
 }
 

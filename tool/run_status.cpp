@@ -18,6 +18,8 @@ const char *message_for(run_status status) {
     return "fat type does not fit the volume\n";
   case run_status::cant_open_dest:
     return "can't open dest\n";
+  case run_status::cant_open_raw:
+    return "can't open raw\n";
   case run_status::write_error:
     return "write error\n";
   case run_status::cant_open_image:

@@ -15,6 +15,7 @@ enum class run_status {
   invalid_label,     // --label: not a FAT volume label
   fat_does_not_fit,  // --fat: the type cannot hold the volume
   cant_open_dest,
+  cant_open_raw,  // --from-raw: RAW missing, unreadable, or held by a writer
   write_error,
   cant_open_image,  // --info
   not_an_image,

@@ -4,6 +4,7 @@
 #include <array>
 
 #include "platform/system.hpp"
+#include "tool/copy_disk.hpp"
 #include "tool/io_buffer.hpp"
 
 namespace blankimg {
@@ -71,13 +72,14 @@ namespace {
   return false;
 }
 
-[[nodiscard]] bool give_data_area_zeros(output_stream &stream, const image_plan &plan,
-                                        io_buffer_span buffer, progress_meter &progress) {
-  const std::uint64_t offset = data_area_offset(plan.header.block_count);
-  const std::uint64_t length = std::uint64_t{plan.header.block_count} * plan.block_bytes;
+}  // namespace
+
+bool give_zeros(output_stream &stream, preallocation mode, std::uint64_t offset,
+                std::uint64_t length, progress_meter &progress) {
+  const io_buffer_span buffer = io_buffer();
   if (length == 0)
     return true;
-  switch (plan.options.mode) {
+  switch (mode) {
   case preallocation::off:
     return write_zeros_unless_sized(platform::extend_sparse(stream.handle, offset + length), stream,
                                     offset, length, buffer, progress);
@@ -88,6 +90,25 @@ namespace {
     return write_zeros(stream, offset, length, buffer, progress);
   }
   return false;
+}
+
+namespace {
+
+// The data area's zeros; with --from-raw, RAW's bytes at its start.
+[[nodiscard]] bool fill_data_area(output_stream &stream, const image_plan &plan,
+                                  const platform::image_source *raw, progress_meter &progress) {
+  const std::uint64_t offset = data_area_offset(plan.header.block_count);
+  const std::uint64_t length = std::uint64_t{plan.header.block_count} * plan.block_bytes;
+  if (raw == nullptr)
+    return give_zeros(stream, plan.options.mode, offset, length, progress);
+  // Holes stay holes where the destination reads as zeros already; a pipe
+  // takes every byte in order.
+  if (stream.positioned) {
+    return give_zeros(stream, plan.options.mode, offset, length, progress) &&
+           copy_bytes(*raw, 0, stream, offset, raw->size, true, progress);
+  }
+  return copy_bytes(*raw, 0, stream, offset, raw->size, false, progress) &&
+         write_zeros(stream, offset + raw->size, length - raw->size, io_buffer(), progress);
 }
 
 // The few sectors a formatted disk has that are not zero, written where
@@ -121,7 +142,8 @@ bool open_image(const image_plan &plan, image_file &image) {
   return true;
 }
 
-run_status write_image(image_file &image, const image_plan &plan, progress_meter &progress) {
+run_status write_image(image_file &image, const image_plan &plan, progress_meter &progress,
+                       const platform::image_source *raw) {
   const io_buffer_span buffer = io_buffer();
   output_stream &stream = image.stream;
   const std::uint32_t block_count = plan.header.block_count;
@@ -134,7 +156,7 @@ run_status write_image(image_file &image, const image_plan &plan, progress_meter
     advance_progress(progress, map_entry_size);
   if (!written)
     return run_status::write_error;  // the file is left as far as it got
-  if (!give_data_area_zeros(stream, plan, buffer, progress) ||
+  if (!fill_data_area(stream, plan, raw, progress) ||
       (plan.formatted && !write_disk_format(stream, plan, buffer))) {
     // A data area that did not get all its zeros, or its file system,
     // gives back the room it took, reserved or written: the file ends at

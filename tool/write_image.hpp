@@ -20,9 +20,16 @@ struct image_file {
 [[nodiscard]] bool open_image(const image_plan &plan, image_file &image);
 
 // Writes header, block map and end-of-list marker, then gives the data area
-// its zeros as the plan's mode says, stopping at the first failure.
+// its zeros as the plan's mode says, and RAW's bytes where raw is given,
+// stopping at the first failure.
 [[nodiscard]] run_status write_image(image_file &image, const image_plan &plan,
-                                     progress_meter &progress);
+                                     progress_meter &progress,
+                                     const platform::image_source *raw = nullptr);
+
+// Gives [offset, offset + length) its zeros as mode says: reserved, a hole,
+// or written; the file is then at least offset + length bytes long.
+[[nodiscard]] bool give_zeros(output_stream &stream, preallocation mode, std::uint64_t offset,
+                              std::uint64_t length, progress_meter &progress);
 
 // Flushes and closes the image, first syncing it to stable storage when
 // asked; false when any of that fails. The stream is closed in any case.

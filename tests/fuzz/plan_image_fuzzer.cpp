@@ -160,7 +160,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
   // The model knows the options of the six-operand line; those that give
   // the disk another way, or describe an image, are left to the tables.
   for (const char *other :
-       {"--size", "--floppy", "--blocksize", "--sector-size", "--dry-run", "--info", "--output"}) {
+       {"--size", "--floppy", "--blocksize", "--sector-size", "--dry-run", "--info", "--output",
+        "--fat", "--label", "--partition", "--from-raw", "--to-raw"}) {
     if (std::ranges::any_of(arguments, [other](const std::string &argument) {
           return argument.starts_with(other);
         }))
