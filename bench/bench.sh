@@ -3,7 +3,9 @@
 # same job: dd if=/dev/zero bs=1M for full, fallocate -l for falloc, and
 # truncate -s for off, on images of the same size. Prints a table of ratios
 # against the targets, the write calls of full, and the peak RSS of each mode;
-# and times --info against cat on a 128 MiB map; then times everything at 64 MiB, 256 MiB, 1 GiB and 4 GiB and draws wall
+# and times --info against cat on a 128 MiB map, --fat against the plain
+# image, --from-raw and --to-raw of a sparse 10 GiB raw disk against cp
+# --sparse=always; then times everything at 64 MiB, 256 MiB, 1 GiB and 4 GiB and draws wall
 # time against size as doc/scaling.svg (with PLOT=0, not).
 #
 # Each figure is the fastest of RUNS interleaved runs (default 7), every one
@@ -136,6 +138,87 @@ row "128 MiB map, --info / cat" "$(ratio info cat) (${best[info]} s / ${best[cat
   "$(ratio info cat) <= 1.3"
 rss=$(/usr/bin/time -f %M "$tool" --info "$image" 2>&1 >/dev/null)
 row "128 MiB map, --info: peak RSS (KiB)" "$rss" "$rss < 2048"
+
+# The fastest of runs interleaved runs of each named command, each on fresh
+# output after a sync: commands are "name:shell words", output in $image.
+best_of() {
+  best=()
+  local entry name t
+  for ((i = 0; i < runs; i++)); do
+    for entry in "$@"; do
+      name=${entry%%:*}
+      read -r -a words <<<"${entry#*:}"
+      t=$(timed "${words[@]}")
+      if [[ -z ${best[$name]:-} ]] || awk "BEGIN { exit !($t < ${best[$name]}) }"; then
+        best[$name]=$t
+      fi
+    done
+  done
+}
+
+# --fat on the 504 MiB disk: what it writes and how long it takes beyond
+# the same run without it.
+written_by() {  # the bytes the tool writes into the image
+  strace -qq -f -e trace=pwrite64,write -o "$work/writes.txt" "$tool" "$@" "$image" 64 1024 16 63 512
+  awk -F'= ' '/^(pwrite64|write)\(3/ { sum += $NF } END { print sum + 0 }' "$work/writes.txt"
+}
+for mode in falloc off; do
+  rm -f "$image"
+  plain=$(written_by --preallocation=$mode)
+  rm -f "$image"
+  formatted=$(written_by --preallocation=$mode --fat)
+  row "504 MiB disk, $mode, --fat: bytes written beyond the plain image" "$((formatted - plain))" \
+    "$((formatted - plain)) <= 65536"
+  best_of "plain:$tool --preallocation=$mode $image 64 1024 16 63 512" \
+    "fat:$tool --preallocation=$mode --fat $image 64 1024 16 63 512"
+  extra=$(awk -v a="${best[fat]}" -v b="${best[plain]}" 'BEGIN { printf "%.2f", (a - b) * 1000 }')
+  row "504 MiB disk, $mode, --fat: time beyond the plain image (ms)" "$extra" "$extra <= 2"
+done
+
+# A 10 GiB raw disk holding 1 GiB of data in 1 MiB runs, in and out with
+# off, against cp --sparse=always of the same file on the same file system.
+raw=$work/disk.raw
+back=$work/back.raw
+rm -f "$raw"
+truncate -s 10G "$raw"
+for ((i = 0; i < 1024; i++)); do
+  dd if=/dev/urandom of="$raw" bs=1M count=1 seek=$((i * 10)) conv=notrunc status=none
+done
+source_image=$work/source.img
+cp_image() { rm -f "$back"; cp --sparse=always "$1" "$back"; }
+from_raw() { "$tool" --preallocation=off --from-raw="$raw" "$image"; }
+to_raw() { rm -f "$back"; "$tool" --preallocation=off --to-raw="$back" "$source_image"; }
+best_of "from:from_raw" "cp_raw:cp_image $raw"
+row "10 GiB raw, 1 GiB data, --from-raw off / cp --sparse=always" \
+  "$(ratio from cp_raw) (${best[from]} s / ${best[cp_raw]} s)" "$(ratio from cp_raw) <= 1.1"
+rm -f "$source_image"
+"$tool" --preallocation=off --from-raw="$raw" "$source_image"
+# The map, and one file-system block for each run of data: the data area
+# does not start on a block boundary.
+allowed=$(( $(stat -c %b "$raw") * 512 + 88 + 8 * 332896 + 1024 * 4096 + 4096 ))
+taken=$(( $(stat -c %b "$source_image") * 512 ))
+row "10 GiB raw, --from-raw off: disk space taken (bytes)" "$taken" "$taken <= $allowed"
+rss=$(/usr/bin/time -f %M "$tool" --preallocation=off --from-raw="$raw" "$work/rss.img" 2>&1)
+rm -f "$work/rss.img"
+row "10 GiB raw, --from-raw: peak RSS (KiB)" "$rss" "$rss < 2048"
+best_of "to:to_raw" "cp_img:cp_image $source_image"
+row "10 GiB raw, 1 GiB data, --to-raw off / cp --sparse=always" \
+  "$(ratio to cp_img) (${best[to]} s / ${best[cp_img]} s)" "$(ratio to cp_img) <= 1.1"
+to_raw
+taken=$(( $(stat -c %b "$back") * 512 ))
+row "10 GiB raw, --to-raw off: disk space taken (bytes)" "$taken" "$taken <= $allowed"
+rss=$(/usr/bin/time -f %M "$tool" --preallocation=off --to-raw="$work/rss.raw" "$source_image" 2>&1)
+rm -f "$work/rss.raw"
+row "10 GiB raw, --to-raw: peak RSS (KiB)" "$rss" "$rss < 2048"
+if command -v qemu-img >/dev/null; then
+  offset=$("$tool" --output=json --info "$source_image" | sed -E 's/.*"data-offset": ([0-9]+).*/\1/')
+  qemu_in() { qemu-img convert -n -O raw --target-image-opts "$raw" \
+    "driver=raw,offset=$offset,file.filename=$image" 2>/dev/null; }
+  best_of "qemu:qemu_in" "from:from_raw"
+  row "10 GiB raw, qemu-img convert into the image at its data-offset / --from-raw" \
+    "$(ratio qemu from) (${best[qemu]} s / ${best[from]} s)"
+fi
+rm -f "$raw" "$back" "$source_image"
 
 if [[ ${PLOT:-1} == 1 ]]; then
   data=$work/scaling.dat

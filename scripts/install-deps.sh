@@ -3,7 +3,7 @@
 # Ubuntu, through sudo unless already root. Packages already there are left
 # as they are.
 set -eu
-packages="cmake make g++ libgtest-dev groff-base strace python3"
+packages="cmake make g++ libgtest-dev groff-base strace python3 dosfstools mtools fdisk fusefat qemu-system-x86 dosbox nasm"
 missing=
 for package in $packages; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||

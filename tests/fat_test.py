@@ -7,6 +7,8 @@ read back after a remount, DOSBox reading and writing the disk's bytes,
 and QEMU's BIOS booting the boot code. Prints "N passed, N failed"."""
 import json, os, shutil, subprocess, sys, tempfile, time
 
+from tally import check, finish
+
 TOOL = os.path.abspath(sys.argv[1])
 if not (shutil.which("mdir") and shutil.which("fsck.fat") and shutil.which("sfdisk")):
     print("mtools, dosfstools and fdisk are needed: skipped")
@@ -14,21 +16,10 @@ if not (shutil.which("mdir") and shutil.which("fsck.fat") and shutil.which("sfdi
 ROOT = os.geteuid() == 0
 work = tempfile.mkdtemp(prefix="blankimg-fat-")
 env = dict(os.environ, SOURCE_DATE_EPOCH="1700000000", MTOOLS_SKIP_CHECK="1")
-failures = []
-passed = 0
 
 
 def run(*command, **options):
     return subprocess.run(command, capture_output=True, text=True, env=env, **options)
-
-
-def check(condition, what):
-    global passed
-    if condition:
-        passed += 1
-    else:
-        failures.append(what)
-        print("FAILED:", what)
 
 
 class loop:
@@ -254,5 +245,4 @@ if shutil.which("qemu-system-i386"):
         check(boots(path, info, True), "%s: the loader boots the volume's boot sector" % arguments)
 
 shutil.rmtree(work, ignore_errors=True)
-print("%d passed, %d failed" % (passed, len(failures)))
-sys.exit(1 if failures else 0)
+finish()

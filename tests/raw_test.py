@@ -8,23 +8,15 @@ damaged image and a source held by a writer are refused. Prints "N passed,
 N failed"."""
 import fcntl, json, os, random, shutil, subprocess, sys, tempfile
 
+from tally import check, finish
+
 TOOL = os.path.abspath(sys.argv[1])
 work = tempfile.mkdtemp(prefix="blankimg-raw-")
-failures, passed = [], 0
 MIB = 1 << 20
 
 
 def run(*command):
     return subprocess.run(command, capture_output=True)
-
-
-def check(condition, what):
-    global passed
-    if condition:
-        passed += 1
-    else:
-        failures.append(what)
-        print("FAILED:", what)
 
 
 def path(name):
@@ -55,15 +47,18 @@ fdisk = subprocess.run(["fdisk", "-c=dos", "-H", "32", "-S", "32", mbr], input=b
                        capture_output=True)
 check(fdisk.returncode == 0, "fdisk wrote an MBR: %s" % fdisk.stderr)
 
-SOURCES = [  # the source, the geometry it must get (cylinders, heads, sectors)
-    (floppy, (80, 2, 18)),
-    (odd, (15, 16, 63)),
-    (holes, (131, 16, 63)),
-    (mbr, (40, 32, 32)),
+SOURCES = [  # the source, the geometry it must get (cylinders, heads, sectors), the disk given
+    (floppy, (80, 2, 18), []),
+    (odd, (15, 16, 63), []),
+    (holes, (131, 16, 63), []),
+    (mbr, (40, 32, 32), []),
+    # Given, in blocks of 64 sectors: the last block reaches past the disk.
+    (odd, (15, 16, 63), ["64", "15", "16", "63", "512"]),
 ]
-for source, geometry in SOURCES:
+for source, geometry, disk in SOURCES:
     length = os.path.getsize(source)
-    plan = json.loads(run(TOOL, "--dry-run", "--output=json", "--from-raw=" + source, path("x")).stdout)
+    plan = json.loads(run(TOOL, "--dry-run", "--output=json", "--from-raw=" + source, path("x"),
+                          *disk).stdout)
     check((plan["cylinders"], plan["heads"], plan["sectors"]) == geometry,
           "%s: the geometry %s" % (source, plan))
     for mode in ("off", "falloc", "full"):
@@ -71,7 +66,7 @@ for source, geometry in SOURCES:
         for leftover in (image, back):
             if os.path.exists(leftover):
                 os.remove(leftover)
-        made = run(TOOL, "--preallocation=" + mode, "--from-raw=" + source, image)
+        made = run(TOOL, "--preallocation=" + mode, "--from-raw=" + source, image, *disk)
         check(made.returncode == 0 and made.stderr == b"", "%s %s: made (%s)" % (source, mode, made.stderr))
         info = json.loads(run(TOOL, "--output=json", "--info", image).stdout)
         check(info["error-count"] == 0 and info["as-created"], "%s %s: intact" % (source, mode))
@@ -118,5 +113,4 @@ for source, arguments, message in [(floppy, ["--from-raw=" + floppy, path("locke
     check(run(TOOL, *arguments).returncode == 0, "let go: %s" % arguments)
 
 shutil.rmtree(work, ignore_errors=True)
-print("%d passed, %d failed" % (passed, len(failures)))
-sys.exit(1 if failures else 0)
+finish()
