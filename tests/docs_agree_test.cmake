@@ -1,4 +1,4 @@
-# cmake -DTOOL=... -DPAGE=... -DCOMPLETION=... -P docs_agree_test.cmake
+# cmake -DTOOL=... [-DEMULATOR=...] -DPAGE=... -DCOMPLETION=... -P docs_agree_test.cmake
 # --help, the manual page's items and the bash completion name the same
 # options: an option added to one and not the others fails here.
 function(option_names text out)
@@ -8,7 +8,8 @@ function(option_names text out)
   set(${out} "${names}" PARENT_SCOPE)
 endfunction()
 
-execute_process(COMMAND "${TOOL}" --help OUTPUT_VARIABLE help RESULT_VARIABLE status)
+# A cross-built tool runs under its emulator, as Wine runs the Windows one.
+execute_process(COMMAND ${EMULATOR} "${TOOL}" --help OUTPUT_VARIABLE help RESULT_VARIABLE status)
 if(NOT status EQUAL 0)
   message(FATAL_ERROR "--help failed: ${status}")
 endif()
