@@ -158,7 +158,8 @@ void check_entries(image_check &check, std::uint64_t first, std::span<const std:
     const std::uint64_t in_file = block < expected_end ? expected_end - block : 0;
     const std::uint64_t most =
         std::min<std::uint64_t>(in_file, (bytes.size() - at) / map_entry_size);
-    const std::uint64_t laid_out =
+    // At most the entries in bytes: a count that fits a size_t.
+    const std::size_t laid_out =
         count_laid_out(bytes.subspan(at), expected, check.block_bytes, most);
     note_laid_out(check, block, laid_out, expected & entry_offset_mask);
     at += laid_out * map_entry_size;

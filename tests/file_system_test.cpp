@@ -99,7 +99,7 @@ TEST(FileSystem, EachModeReservesWritesOrLeavesAHoleAndGivesBackRoomItRanOutOf) 
       continue;
     }
     EXPECT_EQ(file_size(image), data_start + data_bytes) << where;
-    const bytes data = read_part(image, data_start, data_bytes);
+    const bytes data = read_part(image, data_start, static_cast<std::size_t>(data_bytes));
     EXPECT_EQ(std::count(data.begin(), data.end(), 0), static_cast<std::ptrdiff_t>(data_bytes))
         << where;
   }
