@@ -46,8 +46,10 @@ std::uint64_t cylinders_for_size(std::uint64_t bytes, std::uint32_t sector_size)
 
 const floppy_format *find_floppy(std::string_view name) {
   const std::size_t unit_at = std::min(name.find_first_not_of("0123456789."), name.size());
-  const std::string_view number = name.substr(0, unit_at);
-  const std::string_view unit = name.substr(unit_at);
+  // Split by hand: substr's range check brings the C++ library's throw
+  // into the binary where the compiler keeps it.
+  const std::string_view number(name.data(), unit_at);
+  const std::string_view unit(name.data() + unit_at, name.size() - unit_at);
   const bool in_k =
       unit.empty() || equal_ignoring_case(unit, "K") || equal_ignoring_case(unit, "KB");
   const bool in_m = equal_ignoring_case(unit, "M") || equal_ignoring_case(unit, "MB");

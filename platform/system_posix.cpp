@@ -225,7 +225,7 @@ bool destination_would_open(const char *path, bool no_clobber) {
   if (slash == 0)
     name = "/";
   else if (slash != std::string_view::npos)
-    name = whole.substr(0, slash);
+    name = std::string_view(path, slash);
   if (name.size() >= directory.size())
     return false;
   *std::ranges::copy(name, directory.begin()).out = '\0';

@@ -142,8 +142,8 @@ bool names_option(std::string_view argument) {
     return true;
   const std::size_t equals = argument.find('=');
   return equals != std::string_view::npos &&
-         std::ranges::find(value_names, argument.substr(0, equals), &value_name::name) !=
-             value_names.end();
+         std::ranges::find(value_names, std::string_view(argument.data(), equals),
+                           &value_name::name) != value_names.end();
 }
 
 // Six arguments are the six operands, as they have always been, unless one

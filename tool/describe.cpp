@@ -195,8 +195,8 @@ void print_json_string(printer &out, std::string_view text) {
       continue;
     }
     // U+2028 and U+2029 end lines for some readers of JSON.
-    const bool line_separator =
-        length == 3 && text.starts_with("\xe2\x80") && (text[2] == '\xa8' || text[2] == '\xa9');
+    const bool line_separator = length == 3 && text[0] == '\xe2' && text[1] == '\x80' &&
+                                (text[2] == '\xa8' || text[2] == '\xa9');
     if (c == '"' || c == '\\')
       out.check(std::printf("\\%c", c));
     else if (c < 0x20)
