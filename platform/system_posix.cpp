@@ -173,6 +173,22 @@ bool sync_directory_holding(const char *path) {
   return close(fd) == 0 && synced;
 }
 
+// Writes all of bytes through write_some(rest, written so far), which
+// writes what it can; stops at an error or at a write of nothing.
+template <typename write_call>
+std::size_t write_all(std::span<const std::uint8_t> bytes, write_call write_some) {
+  std::size_t written = 0;
+  while (written < bytes.size()) {
+    const ssize_t put = write_some(bytes.subspan(written), written);
+    if (put < 0 && errno == EINTR)
+      continue;
+    if (put <= 0)
+      break;
+    written += static_cast<std::size_t>(put);
+  }
+  return written;
+}
+
 }  // namespace
 
 const char *const manual_location = "man blankimg";
@@ -231,22 +247,6 @@ bool destination_would_open(const char *path, bool no_clobber) {
   *std::ranges::copy(name, directory.begin()).out = '\0';
   return stat(directory.data(), &status) == 0 && S_ISDIR(status.st_mode) &&
          faccessat(AT_FDCWD, directory.data(), W_OK | X_OK, AT_EACCESS) == 0;
-}
-
-// Writes all of bytes through write_some(rest, written so far), which
-// writes what it can; stops at an error or at a write of nothing.
-template <typename write_call>
-std::size_t write_all(std::span<const std::uint8_t> bytes, write_call write_some) {
-  std::size_t written = 0;
-  while (written < bytes.size()) {
-    const ssize_t put = write_some(bytes.subspan(written), written);
-    if (put < 0 && errno == EINTR)
-      continue;
-    if (put <= 0)
-      break;
-    written += static_cast<std::size_t>(put);
-  }
-  return written;
 }
 
 std::size_t write_at(file_handle file, std::uint64_t offset, std::span<const std::uint8_t> bytes) {

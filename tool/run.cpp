@@ -58,7 +58,8 @@ constexpr const char *help_text =
     "  --help                print this help and exit\n"
     "  --version             print the version and exit\n"
     "Exit status: 0 when the image is complete, or intact for --info; 1 on any\n"
-    "failure; 2 when --info finds the image damaged.\n";
+    "failure; 2 when --info finds the image damaged, or --to-raw will not copy a\n"
+    "damaged one.\n";
 
 // Help and version go to standard output, whose failure (a full disk, a
 // closed pipe) is a failure of the run.
