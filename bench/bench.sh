@@ -159,7 +159,7 @@ best_of() {
 # --fat on the 504 MiB disk: what it writes and how long it takes beyond
 # the same run without it.
 written_by() {  # the bytes the tool writes into the image
-  strace -qq -f -e trace=pwrite64,write -o "$work/writes.txt" "$tool" "$@" "$image" 64 1024 16 63 512
+  strace -qq -e trace=pwrite64,write -o "$work/writes.txt" "$tool" "$@" "$image" 64 1024 16 63 512
   awk -F'= ' '/^(pwrite64|write)\(3/ { sum += $NF } END { print sum + 0 }' "$work/writes.txt"
 }
 for mode in falloc off; do
