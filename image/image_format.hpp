@@ -68,6 +68,16 @@ struct image_header {
   bool operator==(const image_header &) const = default;
 };
 
+// The disk's sectors and bytes by the header's geometry: within 64 bits for
+// every header whose block count the geometry gives; a damaged header's
+// product may wrap, and is then only a bound that nothing fits.
+[[nodiscard]] constexpr std::uint64_t disk_sectors(const image_header &header) {
+  return std::uint64_t{header.cylinders} * header.heads * header.sectors;
+}
+[[nodiscard]] constexpr std::uint64_t disk_bytes(const image_header &header) {
+  return disk_sectors(header) * header.bytes_per_sector;
+}
+
 // The header this tool writes for a disk of the given geometry in
 // block_count blocks of blocksize sectors.
 [[nodiscard]] image_header make_header(std::uint32_t blocksize, std::uint32_t block_count,

@@ -10,9 +10,6 @@ namespace blankimg {
 
 namespace {
 
-// Reads [from, to) of the source a buffer at a time, on buffer boundaries,
-// handing each piece to take.
-
 // A map whose offsets do not ascend is sorted whole to find the blocks that
 // share bytes: memory of the map's own size, borrowed for that alone.
 run_status find_overlaps_out_of_order(const platform::image_source &source, image_check &check) {
@@ -65,6 +62,17 @@ run_status check_source(const platform::image_source &source, image_check &check
   return run_status::ok;
 }
 
+// Block's map entry, where the file holds it.
+bool read_map_entry(const platform::image_source &source, const image_check &check,
+                    std::uint64_t block, map_entry &entry) {
+  std::array<std::uint8_t, map_entry_size> bytes{};
+  if (block >= entries_in_file(check) ||
+      !platform::read_at(source, block_map_offset + block * map_entry_size, bytes))
+    return false;
+  entry = get_bigendian(std::span<const std::uint8_t, map_entry_size>(bytes));
+  return true;
+}
+
 // The first 512 bytes of the disk's sector lba, found through the map as
 // an emulator finds them; false where the map or the file does not hold them.
 using sector_start = std::array<std::uint8_t, 512>;
@@ -74,12 +82,9 @@ bool read_disk_sector(const platform::image_source &source, const image_check &c
   if (check.block_bytes == 0 || bytes_per_sector < sector.size())
     return false;
   const std::uint64_t at = lba * bytes_per_sector;
-  const std::uint64_t block = at / check.block_bytes;
-  std::array<std::uint8_t, map_entry_size> entry_bytes{};
-  if (block >= entries_in_file(check) ||
-      !platform::read_at(source, block_map_offset + block * map_entry_size, entry_bytes))
+  map_entry entry = 0;
+  if (!read_map_entry(source, check, at / check.block_bytes, entry))
     return false;
-  const map_entry entry = get_bigendian(std::span<const std::uint8_t, map_entry_size>(entry_bytes));
   const std::uint64_t within = at % check.block_bytes;
   return within + sector.size() <= (entry >> entry_offset_bits) &&
          platform::read_at(source, (entry & entry_offset_mask) + within, sector);
@@ -111,21 +116,18 @@ volume_view view_volume(const platform::image_source &source, const image_check 
 // whole disk one; a partition table, one per partition.
 void find_volumes(const platform::image_source &source, const image_check &check, disk_view &disk) {
   disk = {.data_offset = check.data_start, .volumes = {}, .volume_count = 0};
-  std::array<std::uint8_t, map_entry_size> first_entry{};
-  if (check.header.block_count > 0 && entries_in_file(check) > 0 &&
-      platform::read_at(source, block_map_offset, first_entry))
-    disk.data_offset = get_bigendian(std::span<const std::uint8_t, map_entry_size>(first_entry)) &
-                       entry_offset_mask;
-  const std::uint64_t disk_sectors =
-      std::uint64_t{check.header.cylinders} * check.header.heads * check.header.sectors;
+  map_entry first = 0;
+  if (read_map_entry(source, check, 0, first))
+    disk.data_offset = first & entry_offset_mask;
+  const std::uint64_t sectors = disk_sectors(check.header);
   sector_start sector{};
   if (!read_disk_sector(source, check, 0, sector))
     return;
   if (read_fat_boot_sector(sector)) {
-    disk.volumes[disk.volume_count++] = view_volume(source, check, 0, disk_sectors, disk);
+    disk.volumes[disk.volume_count++] = view_volume(source, check, 0, sectors, disk);
     return;
   }
-  const std::optional<partition_table> table = read_partition_table(sector, disk_sectors);
+  const std::optional<partition_table> table = read_partition_table(sector, sectors);
   for (std::size_t i = 0; table && i < table->count; ++i) {
     const mbr_partition &entry = table->entries[i];
     volume_view &view = disk.volumes[disk.volume_count++];

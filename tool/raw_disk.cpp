@@ -21,7 +21,7 @@ struct disk_run {
 };
 
 [[nodiscard]] bool copy_blocks(const platform::image_source &image, const image_check &check,
-                               std::uint64_t disk_bytes, output_stream &raw,
+                               std::uint64_t disk_length, output_stream &raw,
                                progress_meter &progress) {
   disk_run pending{.from = 0, .to = 0, .length = 0};
   bool copied = true;
@@ -40,10 +40,10 @@ struct disk_run {
              at += map_entry_size, ++block) {
           const map_entry entry = get_bigendian(piece.subspan(at).first<map_entry_size>());
           const std::uint64_t to = block * check.block_bytes;
-          if (to >= disk_bytes)
+          if (to >= disk_length)
             return;
           const std::uint64_t length =
-              std::min({entry >> entry_offset_bits, check.block_bytes, disk_bytes - to});
+              std::min({entry >> entry_offset_bits, check.block_bytes, disk_length - to});
           const std::uint64_t from = entry & entry_offset_mask;
           if (pending.length > 0 && pending.from + pending.length == from &&
               pending.to + pending.length == to) {
@@ -60,9 +60,7 @@ struct disk_run {
 
 run_status copy_image_to_raw(const image_plan &plan, const platform::image_source &image,
                              const image_check &check) {
-  const image_header &header = check.header;
-  const std::uint64_t disk_bytes =
-      std::uint64_t{header.cylinders} * header.heads * header.sectors * header.bytes_per_sector;
+  const std::uint64_t disk_length = disk_bytes(check.header);
   const platform::destination opened =
       platform::open_destination(plan.options.to_raw, plan.options.no_clobber);
   if (!opened.opened)
@@ -70,14 +68,14 @@ run_status copy_image_to_raw(const image_plan &plan, const platform::image_sourc
   image_file raw{
       .stream = {.handle = opened.handle, .positioned = opened.positioned, .position = 0},
       .created = opened.created};
-  progress_meter progress = start_progress(plan.options.progress, 2 * disk_bytes);
+  progress_meter progress = start_progress(plan.options.progress, 2 * disk_length);
   // A destination that reads as zeros first, holes and all, takes the
   // image's data alone; a pipe takes every byte in order.
   bool written =
-      !raw.stream.positioned || give_zeros(raw.stream, plan.options.mode, 0, disk_bytes, progress);
+      !raw.stream.positioned || give_zeros(raw.stream, plan.options.mode, 0, disk_length, progress);
   if (!raw.stream.positioned)
-    advance_progress(progress, disk_bytes);
-  written = written && copy_blocks(image, check, disk_bytes, raw.stream, progress);
+    advance_progress(progress, disk_length);
+  written = written && copy_blocks(image, check, disk_length, raw.stream, progress);
   if (!written)
     static_cast<void>(platform::cut_back(raw.stream.handle, 0));  // gives back what it took
   const bool closed = close_image(raw, plan.options.to_raw, plan.options.sync && written);
@@ -98,9 +96,7 @@ run_status open_raw(image_plan &plan, platform::image_source &raw) {
                  ? plan_from_raw(plan, raw.size, std::span(first).first(read))
                  : run_status::read_error;
   }
-  const image_header &header = plan.header;
-  if (status == run_status::ok && raw.size > std::uint64_t{header.cylinders} * header.heads *
-                                                 header.sectors * header.bytes_per_sector)
+  if (status == run_status::ok && raw.size > disk_bytes(plan.header))
     status = run_status::image_too_large;
   if (status != run_status::ok)
     platform::close_source(raw);
