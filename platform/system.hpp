@@ -91,8 +91,14 @@ struct image_source {
 //
 // With shared, it is also locked for reading as emulators lock the images
 // they read, without waiting: a file another process holds for writing,
-// as a running emulator holds its disk, is refused.
+// as a running emulator holds its disk, is refused. QEMU, which takes only
+// shared locks, says it writes by a lock on a byte of its own: that is
+// looked for too.
 [[nodiscard]] bool open_source(const char *path, image_source &source, bool shared = false);
+
+// Whether path names the file or block device that source is, by whatever
+// name: a copy onto its own source would wipe it.
+[[nodiscard]] bool is_same_file(const char *path, const image_source &source);
 
 // Fills dest with the bytes from offset on; false on an I/O error, or when
 // the file ends first.
@@ -123,6 +129,15 @@ struct data_run {
 [[nodiscard]] std::uint64_t copy_in_kernel(const image_source &source, std::uint64_t from,
                                            file_handle dest, std::uint64_t to, std::uint64_t length,
                                            bool &unsupported);
+
+// SIGINT, SIGTERM and SIGHUP held back while an image is written, so that
+// the run can give back what it took before it ends by the signal: the
+// writer asks whether one is waiting between pieces, and a signal still
+// waiting when they are released ends the process as it would have. A
+// signal the process was started ignoring stays ignored.
+void hold_stop_signals();
+[[nodiscard]] bool stop_signal_waiting();
+void release_stop_signals();
 
 // Memory from the system for one large job whose size only the input
 // knows, such as sorting an image's whole map: pages are taken only as they

@@ -111,6 +111,44 @@ bool claim(int fd) {
           retry_interrupted([fd] { return ftruncate(fd, 0); }) == 0);
 }
 
+// QEMU's lock protocol: a process that writes the image holds a shared
+// lock on byte 101 (write) or 102 (write-unchanged), and one that will
+// have no other writer holds byte 201 or 202. A lock test of bytes 101
+// and 102 finds such a writer.
+constexpr off_t qemu_write_permission = 101;
+constexpr off_t qemu_write_bytes = 2;
+
+bool held_by_qemu_writer(int fd) {
+  struct flock test {};
+  test.l_type = F_WRLCK;
+  test.l_whence = SEEK_SET;
+  test.l_start = qemu_write_permission;
+  test.l_len = qemu_write_bytes;
+  return fcntl(fd, F_OFD_GETLK, &test) == 0 && test.l_type != F_UNLCK;
+}
+
+// A read lock of [start, start + length), or to the end where length is 0.
+bool lock_range_for_reading(int fd, off_t start, off_t length) {
+  struct flock range {};
+  range.l_type = F_RDLCK;
+  range.l_whence = SEEK_SET;
+  range.l_start = start;
+  range.l_len = length;
+  return retry_interrupted([&] { return fcntl(fd, F_OFD_SETLK, &range); }) == 0;
+}
+
+// A reader's locks, without waiting: flock against another run of this
+// tool; read locks of the whole file but QEMU's write bytes, against
+// writers' record locks (covering byte 201, they also keep QEMU from
+// starting to write), yet never taken for a QEMU writer by another
+// reader's test; and then the test for a QEMU that writes already.
+bool lock_for_reading(int fd) {
+  return retry_interrupted([fd] { return flock(fd, LOCK_SH | LOCK_NB); }) == 0 &&
+         lock_range_for_reading(fd, 0, qemu_write_permission) &&
+         lock_range_for_reading(fd, qemu_write_permission + qemu_write_bytes, 0) &&
+         !held_by_qemu_writer(fd);
+}
+
 // fsync, where a special file that cannot be synced has nothing to sync.
 bool sync_descriptor(int fd) {
   return retry_interrupted([fd] { return fsync(fd); }) == 0 || (errno == EINVAL && !is_regular(fd));
@@ -187,6 +225,25 @@ std::size_t write_all(std::span<const std::uint8_t> bytes, write_call write_some
     written += static_cast<std::size_t>(put);
   }
   return written;
+}
+
+// What copy_file_range says when it will not copy this pair of files this
+// way, though reads and writes would: across file systems, on one that
+// lacks it, under a seccomp filter (EPERM), or for a file open elsewhere
+// for execution. The list coreutils' copy falls back on.
+constexpr bool kernel_cannot_copy(int error) {
+  return error == EXDEV || error == EINVAL || error == ENOSYS || error == EOPNOTSUPP ||
+         error == ENOTTY || error == EBADF || error == ETXTBSY || error == EPERM ||
+         error == EACCES || error == ENOENT;
+}
+
+// The signals that stop a run at a user's word or a session's end.
+sigset_t stop_signals() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (const int signal_number : {SIGINT, SIGTERM, SIGHUP})
+    sigaddset(&set, signal_number);
+  return set;
 }
 
 }  // namespace
@@ -334,13 +391,7 @@ bool open_source(const char *path, image_source &source, bool shared) {
     end = lseek(fd, 0, SEEK_END);
   else
     end = -1;
-  struct flock whole {};
-  whole.l_type = F_RDLCK;
-  whole.l_whence = SEEK_SET;
-  const bool locked =
-      !shared || (retry_interrupted([fd] { return flock(fd, LOCK_SH | LOCK_NB); }) == 0 &&
-                  retry_interrupted([&] { return fcntl(fd, F_OFD_SETLK, &whole); }) == 0);
-  if (end < 0 || !locked) {
+  if (end < 0 || (shared && !lock_for_reading(fd))) {
     static_cast<void>(close(fd));
     return false;
   }
@@ -419,15 +470,46 @@ std::uint64_t copy_in_kernel(const image_source &source, std::uint64_t from, fil
                                           static_cast<int>(dest), &out, piece, 0);
     if (moved < 0 && errno == EINTR)
       continue;
-    if (moved < 0 && copied == 0 &&
-        (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP ||
-         errno == EBADF))
+    if (moved < 0 && kernel_cannot_copy(errno))
       unsupported = true;
     if (moved <= 0)
       break;
     copied += static_cast<std::uint64_t>(moved);
   }
   return copied;
+}
+
+bool is_same_file(const char *path, const image_source &source) {
+  struct stat named {};
+  struct stat opened {};
+  if (stat(path, &named) != 0 || fstat(static_cast<int>(source.handle), &opened) != 0)
+    return false;
+  if (S_ISBLK(named.st_mode) && S_ISBLK(opened.st_mode))
+    return named.st_rdev == opened.st_rdev;
+  return named.st_dev == opened.st_dev && named.st_ino == opened.st_ino;
+}
+
+void hold_stop_signals() {
+  const sigset_t set = stop_signals();
+  static_cast<void>(sigprocmask(SIG_BLOCK, &set, nullptr));
+}
+
+bool stop_signal_waiting() {
+  sigset_t waiting;
+  sigemptyset(&waiting);
+  if (sigpending(&waiting) != 0)
+    return false;
+  for (const int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
+    if (sigismember(&waiting, signal_number) == 1)
+      return true;
+  }
+  return false;
+}
+
+void release_stop_signals() {
+  // A signal that waited is delivered here, and ends the process.
+  const sigset_t set = stop_signals();
+  static_cast<void>(sigprocmask(SIG_UNBLOCK, &set, nullptr));
 }
 
 void close_source(const image_source &source) {

@@ -278,6 +278,36 @@ std::uint64_t copy_in_kernel(const image_source & /*source*/, std::uint64_t /*fr
   return 0;
 }
 
+bool is_same_file(const char *path, const image_source &source) {
+  const wchar_t *name = wide_path(path);
+  if (name == nullptr)
+    return false;
+  // Opened for no access at all: only to be told which file it is.
+  HANDLE named = CreateFileW(name, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                             nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (named == INVALID_HANDLE_VALUE)
+    return false;
+  BY_HANDLE_FILE_INFORMATION first{};
+  BY_HANDLE_FILE_INFORMATION second{};
+  const bool same = GetFileInformationByHandle(named, &first) != 0 &&
+                    GetFileInformationByHandle(handle_of(source.handle), &second) != 0 &&
+                    first.dwVolumeSerialNumber == second.dwVolumeSerialNumber &&
+                    first.nFileIndexHigh == second.nFileIndexHigh &&
+                    first.nFileIndexLow == second.nFileIndexLow;
+  CloseHandle(named);
+  return same;
+}
+
+// A console's Ctrl+C ends the process at once, as it always has: a run
+// killed so leaves a copy's image without its end-of-list marker.
+void hold_stop_signals() {}
+
+bool stop_signal_waiting() {
+  return false;
+}
+
+void release_stop_signals() {}
+
 void close_source(const image_source &source) {
   CloseHandle(reinterpret_cast<HANDLE>(source.handle));  // NOLINT(performance-no-int-to-ptr)
 }

@@ -4,9 +4,12 @@
 disk comes back as the source byte for byte, then zeros to the end of the
 last cylinder; with off, holes stay holes both ways. The geometry comes from
 a floppy's length, or from an MBR that fdisk wrote for a chosen geometry. A
-damaged image and a source held by a writer are refused. Prints "N passed,
-N failed"."""
-import fcntl, json, os, random, shutil, subprocess, sys, tempfile
+damaged image and a source held by a writer are refused. Then the faults a
+copy meets, made real with strace and with a running QEMU: a source that
+shrinks, a stop signal or SIGKILL half way, a kernel copy refused, zeros
+written as data, more runs of data than anyone asks about, a copy onto its
+own source. Prints "N passed, N failed"."""
+import fcntl, json, os, random, shutil, signal, subprocess, sys, tempfile, time
 
 from tally import check, finish
 
@@ -111,6 +114,235 @@ for source, arguments, message in [(floppy, ["--from-raw=" + floppy, path("locke
         held = run(TOOL, *arguments)
     check((held.returncode, held.stderr) == (1, message), "held %s: %s" % (source, held.stderr))
     check(run(TOOL, *arguments).returncode == 0, "let go: %s" % arguments)
+
+
+# --- The faults a copy meets. ---
+STRACE = shutil.which("strace") is not None
+
+
+def traced(injection, *arguments, wait=True):
+    command = ["strace", "-f", "-o", "/dev/null", "-e", "inject=" + injection, TOOL, *arguments]
+    if wait:
+        return subprocess.run(command, capture_output=True)
+    return subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+
+
+def fresh(*names):
+    for name in names:
+        if os.path.exists(path(name)):
+            os.remove(path(name))
+    return [path(name) for name in names]
+
+
+def describe(image):
+    done = run(TOOL, "--output=json", "--info", image)
+    return done.returncode, json.loads(done.stdout) if done.stdout else {}
+
+
+# 32 runs of 64 KiB, a MiB apart: each is one read in off, the default.
+def make_spaced():
+    random.seed(32)
+    return sparse_source(path("spaced.raw"), 32 * MIB, [(i * MIB, 65536) for i in range(32)])
+
+
+spaced = make_spaced()
+pristine = open(spaced, "rb").read()
+if STRACE:
+    # The source cut to a quarter while the reads are slowed: a read error,
+    # the room given back, no intact image; the same for an image cut
+    # while --to-raw reads it.
+    for direction, mode, call in [("in", "off", "pread64"), ("out", "off", "pread64"),
+                                  ("in", "falloc", "copy_file_range"),
+                                  ("out", "falloc", "copy_file_range")]:
+        make_spaced()
+        image, back = fresh("shrunk.img", "shrunk.raw")
+        if direction == "out":
+            run(TOOL, "--from-raw=" + spaced, image)
+            source, arguments = image, ["--to-raw=" + back, image]
+        else:
+            source, arguments = spaced, ["--from-raw=" + spaced, "--size=32M", image]
+        cut_to = os.path.getsize(source) // 4
+        copying = traced("%s:delay_enter=50000:when=4+" % call, "--preallocation=" + mode,
+                         *arguments, wait=False)
+        time.sleep(0.5)
+        os.truncate(source, cut_to)
+        out, err = copying.communicate()
+        left = back if direction == "out" else image
+        check((copying.returncode, err) == (1, b"read error\n"),
+              "a source that shrank, %s %s: %s %s" % (direction, mode, copying.returncode, err))
+        if direction == "in":
+            status, info = describe(image)
+            check(status == 2 and os.path.getsize(image) == info.get("file-size") and
+                  "end-of-list marker" in " ".join(info.get("errors", [])),
+                  "a source that shrank: the image is cut back, no marker: %s" % info)
+        else:
+            check(os.path.getsize(back) == 0, "a source that shrank: the raw is cut back")
+    make_spaced()
+
+    # A stop signal half way: the room given back, then the end by that very
+    # signal; SIGKILL, which nothing catches, leaves an image without its
+    # marker, which --info calls damaged.
+    for stop, direction in [(signal.SIGTERM, "in"), (signal.SIGINT, "out"), (signal.SIGHUP, "in"),
+                            (signal.SIGKILL, "in")]:
+        image, back = fresh("stopped.img", "stopped.raw")
+        if direction == "out":
+            run(TOOL, "--from-raw=" + spaced, image)
+            arguments = ["--to-raw=" + back, image]
+        else:
+            arguments = ["--from-raw=" + spaced, image]
+        stopped = traced("pread64:signal=%s:when=12" % stop.name, *arguments)
+        check(stopped.returncode == -stop, "%s: ends by it (%s %s)" % (stop.name, stopped.returncode, stopped.stderr))
+        if direction == "out":
+            check(os.path.getsize(back) == 0, "%s: the raw is cut back" % stop.name)
+            continue
+        status, info = describe(image)
+        check(status == 2 and "end-of-list marker is not \"EndOfLis\"" in info.get("errors", []),
+              "%s: no intact image: %s" % (stop.name, info.get("errors")))
+        caught = stop != signal.SIGKILL
+        check((os.path.getsize(image) == info.get("file-size") and
+               (info["file-size"] < 1024 * 1024) == caught), "%s: the room given back" % stop.name)
+
+    # The kernel copy refused in each way that means "not this way": the
+    # copy goes on through reads and writes. A real failure fails.
+    for error, status in [("EPERM", 0), ("EACCES", 0), ("ETXTBSY", 0), ("ENOSYS", 0), ("EXDEV", 0),
+                          ("EINVAL", 0), ("EIO", 1)]:
+        image, back = fresh("kernel.img", "kernel.raw")
+        made = traced("copy_file_range:error=" + error, "--preallocation=falloc",
+                      "--from-raw=" + spaced, image)
+        out = run(TOOL, "--to-raw=" + back, image) if made.returncode == 0 else made
+        check((made.returncode, out.returncode) == (status, status) and
+              (status != 0 or open(back, "rb").read()[:len(pristine)] == pristine),
+              "copy_file_range %s: %s %s" % (error, made.returncode, made.stderr))
+
+# Zeros written as data, as dd writes a drive's: in off, the default for a
+# copy, each block of them stays a hole, both ways.
+written = path("written.raw")
+with open(written, "wb") as out:
+    out.write(bytes(8 * MIB))
+    out.seek(MIB)
+    out.write(b"\1" * 4096)
+image, back = fresh("written.img", "written.raw.back")
+for arguments in (["--from-raw=" + written, image], ["--to-raw=" + back, image]):
+    check(run(TOOL, *arguments).returncode == 0, "zeros as data: %s" % arguments)
+check(open(back, "rb").read()[:8 * MIB] == open(written, "rb").read(), "zeros as data: round trip")
+check(allocated(image) <= 64 * 1024 and allocated(back) <= 16 * 1024,
+      "zeros as data stay holes: image %d, raw %d" % (allocated(image), allocated(back)))
+falloc = fresh("reserved.img")[0]
+run(TOOL, "--preallocation=falloc", "--from-raw=" + written, falloc)
+check(allocated(falloc) >= 8 * MIB, "--preallocation=falloc still reserves: %d" % allocated(falloc))
+
+# More runs than any fixed number of questions: 65,537 runs of 4 KiB, then
+# a GiB of hole and one more run, in memory. Every hole stays a hole: each
+# run takes at most a block more than in the source, as the data area does
+# not start on a block boundary; the raw back takes what the source does.
+shm = tempfile.mkdtemp(prefix="blankimg-runs-", dir="/dev/shm" if os.path.isdir("/dev/shm") else None)
+runs = os.path.join(shm, "runs.raw")
+with open(runs, "wb") as out:
+    for i in range(65537):
+        out.seek(i * 8192)
+        out.write(b"\1" * 4096)
+    out.seek(65537 * 8192 + (1 << 30))
+    out.write(b"\2" * 4096)
+image, back = os.path.join(shm, "runs.img"), os.path.join(shm, "runs.back")
+for arguments in (["--from-raw=" + runs, image], ["--to-raw=" + back, image]):
+    check(run(TOOL, *arguments).returncode == 0, "65,538 runs: %s" % arguments)
+check(allocated(image) <= allocated(runs) + 65538 * 4096 + 4 * MIB,
+      "65,538 runs: the image takes %d for %d" % (allocated(image), allocated(runs)))
+check(allocated(back) <= allocated(runs) + 4096, "65,538 runs: the raw back takes %d" % allocated(back))
+check(os.path.getsize(back) >= os.path.getsize(runs) and
+      subprocess.run(["cmp", "-n", str(os.path.getsize(runs)), runs, back]).returncode == 0,
+      "65,538 runs: round trip")
+shutil.rmtree(shm, ignore_errors=True)
+
+# An image whose blocks stand in the file in reverse order comes out whole,
+# asking the file system about its runs of data once a region, not once a
+# block.
+image = fresh("reversed.img")[0]
+run(TOOL, "--preallocation=off", "--from-raw=" + odd, image)
+info = describe(image)[1]
+count, size, start = info["block-count"], info["block-bytes"], info["data-offset"]
+whole = open(image, "rb").read()
+blocks = [whole[start + i * size:start + (i + 1) * size] for i in range(count)]
+with open(image, "r+b") as turned:
+    for i, block in enumerate(blocks):
+        at = start + (count - 1 - i) * size
+        turned.seek(80 + 8 * i)
+        turned.write((size << 44 | at).to_bytes(8, "big"))
+        turned.seek(at)
+        turned.write(block)
+back = fresh("reversed.raw")[0]
+strace_log = path("reversed.trace")
+if STRACE:
+    out = subprocess.run(["strace", "-o", strace_log, "-e", "trace=lseek", TOOL, "--to-raw=" + back, image],
+                         capture_output=True)
+    questions = open(strace_log).read().count("SEEK_DATA")
+else:
+    out, questions = run(TOOL, "--to-raw=" + back, image), 0
+check(out.returncode == 0 and open(back, "rb").read()[:os.path.getsize(odd)] == open(odd, "rb").read(),
+      "blocks in reverse order: round trip (%s)" % out.stderr)
+check(questions <= 2 * (os.path.getsize(image) // MIB + 2),
+      "blocks in reverse order: %d questions for %d blocks" % (questions, count))
+
+# A copy onto its own source, by any name, refused before anything is cut.
+image = fresh("own.img")[0]
+run(TOOL, "--from-raw=" + floppy, image)
+os.link(image, path("own-link.img"))
+kept = open(image, "rb").read()
+for arguments in (["--to-raw=" + image, image], ["--to-raw=" + path("own-link.img"), image],
+                  ["--from-raw=" + image, path("own-link.img")]):
+    refused = run(TOOL, *arguments)
+    check((refused.returncode, refused.stderr.split(b"\n")[0]) == (1, b"can't open dest") and
+          open(image, "rb").read() == kept, "own source: %s %s" % (arguments, refused.stderr))
+if os.geteuid() == 0 and shutil.which("losetup"):
+    # Padded to whole sectors, which a loop device ends on: intact still.
+    with open(image, "ab") as padded:
+        padded.write(bytes(-len(kept) % 512))
+    kept = open(image, "rb").read()
+    device = run("losetup", "-f", "--show", image).stdout.decode().strip()
+    if device:
+        refused = run(TOOL, "--to-raw=" + device, device)
+        run("losetup", "-d", device)
+        check(refused.returncode == 1 and open(image, "rb").read() == kept,
+              "own source on a loop device: %s" % refused.stderr)
+
+# QEMU's lock protocol: a writer holds a shared lock on byte 101. A helper
+# takes that lock alone, and a real QEMU runs the image, paused.
+image = fresh("qemu.img")[0]
+run(TOOL, "--from-raw=" + floppy, image)
+for source, arguments, message in [(floppy, ["--from-raw=" + floppy, path("q1")], b"can't open raw"),
+                                   (image, ["--to-raw=" + path("q1.raw"), image], b"can't open image")]:
+    with open(source, "rb") as reader:
+        fcntl.lockf(reader, fcntl.LOCK_SH, 1, 101)
+        held = run(TOOL, *arguments)
+    check((held.returncode, held.stderr.split(b"\n")[0]) == (1, message),
+          "byte 101 held on %s: %s" % (source, held.stderr))
+    # A reader's lock elsewhere, as another copy takes, refuses nothing.
+    with open(source, "rb") as reader:
+        fcntl.lockf(reader, fcntl.LOCK_SH, 1, 100)
+        check(run(TOOL, *arguments).returncode == 0, "byte 100 held on %s" % source)
+    for made in (path("q1"), path("q1.raw")):
+        if os.path.exists(made):
+            os.remove(made)
+if shutil.which("qemu-system-i386"):
+    qemu = subprocess.Popen(["qemu-system-i386", "-S", "-display", "none", "-nodefaults",
+                             "-drive", "file=%s,format=raw,if=ide" % floppy],
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    deadline = time.time() + 20
+    while time.time() < deadline and run(TOOL, "--from-raw=" + floppy, path("q2")).returncode == 0:
+        os.remove(path("q2"))
+        time.sleep(0.2)
+    held = run(TOOL, "--from-raw=" + floppy, path("q2"))
+    qemu.kill()
+    qemu.wait()
+    check(held.returncode == 1 and held.stderr.startswith(b"can't open raw\n"),
+          "a running QEMU's disk: %s" % held.stderr)
+
+# The progress of a copy into a pipe counts the image once, and ends at 100%.
+piped = subprocess.run([TOOL, "--progress", "--from-raw=" + floppy, "/dev/stdout"],
+                       capture_output=True)
+final = piped.stderr.decode().strip().split("\n")[-1]
+check(piped.returncode == 0 and "(100%)" in final and final.startswith("1.4 MiB of 1.4 MiB"),
+      "progress into a pipe: %s" % final)
 
 shutil.rmtree(work, ignore_errors=True)
 finish()

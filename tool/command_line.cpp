@@ -403,6 +403,9 @@ run_status plan_image(std::span<const char *const> command_line, image_plan &pla
     checked = check_operands(operands, plan);
   if (checked == run_status::ok && options.fat)
     checked = plan_disk_format(options, unix_seconds, plan);
+  // A copy keeps the source's holes unless told otherwise, as cp does.
+  if ((options.from_raw != nullptr || options.to_raw != nullptr) && !options.mode_given)
+    options.mode = preallocation::off;
   if (checked == run_status::ok)
     plan.options = options;
   return checked;

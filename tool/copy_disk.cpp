@@ -1,7 +1,7 @@
 #include "tool/copy_disk.hpp"
 
 #include <algorithm>
-#include <array>
+#include <cstring>
 
 #include "tool/io_buffer.hpp"
 
@@ -9,99 +9,159 @@ namespace blankimg {
 
 namespace {
 
-// Some file systems answer SEEK_DATA slowly, and a file may be fragmented
-// into millions of runs: past this many questions, the rest is copied
-// whole.
-constexpr std::uint64_t most_run_questions = 1U << 16;
+constexpr std::uint32_t piece_size = io_buffer_size / 2;
 
-// One run: in the kernel first; what it could not copy, through memory,
-// in reads that start on the buffer's boundaries.
-[[nodiscard]] bool copy_run(const platform::image_source &source, std::uint64_t from,
-                            output_stream &dest, std::uint64_t to, std::uint64_t length,
-                            bool &kernel_can, progress_meter &progress) {
-  if (dest.positioned && kernel_can) {
-    bool unsupported = false;
-    const std::uint64_t copied =
-        platform::copy_in_kernel(source, from, dest.handle, to, length, unsupported);
-    kernel_can = !unsupported;
-    advance_progress(progress, copied);
-    from += copied;
-    to += copied;
-    length -= copied;
-    if (length > 0 && kernel_can)
-      return false;  // a failure, or a source that ended first
+// The file systems' block, at the least: a block of the destination that
+// would get only zeros is left a hole, reading as zeros already.
+constexpr std::uint64_t file_system_block = 4096;
+
+// A kernel copy at a time: short enough that a stop signal waits a moment
+// at most, long enough to cost nothing in calls.
+constexpr std::uint64_t kernel_piece = std::uint64_t{64} << 20;
+
+// A question about runs of data that misses what is known asks about the
+// whole region around the offset, so that blocks copied in descending
+// order find their answers in it.
+constexpr std::uint64_t question_region = std::uint64_t{1} << 20;
+
+bool is_zero(std::span<const std::uint8_t> bytes) {
+  std::uint64_t seen = 0;
+  std::size_t at = 0;
+  for (; at + sizeof seen <= bytes.size(); at += sizeof seen) {
+    std::uint64_t word = 0;
+    std::memcpy(&word, bytes.data() + at, sizeof word);
+    seen |= word;
   }
-  constexpr std::uint32_t piece_size = io_buffer_size / 2;
+  for (; at < bytes.size(); ++at)
+    seen |= bytes[at];
+  return seen == 0;
+}
+
+// Writes the piece read for [to, to + piece.size()) of the destination,
+// less each file-system block of it that holds only zeros.
+[[nodiscard]] bool write_nonzero(copy_engine &engine, std::uint64_t to,
+                                 std::span<const std::uint8_t> piece) {
+  std::size_t pending = 0;  // the start of the run of non-zero blocks being gathered
+  std::size_t at = 0;
+  const auto flush = [&](std::size_t end) {
+    const auto count = static_cast<std::uint32_t>(end - pending);
+    return count == 0 ||
+           fseekwrite(*engine.dest, to + pending, count, piece.data() + pending) == count;
+  };
+  while (at < piece.size()) {
+    const auto block = static_cast<std::size_t>(std::min<std::uint64_t>(
+        piece.size() - at, file_system_block - (to + at) % file_system_block));
+    if (is_zero(piece.subspan(at, block))) {
+      if (!flush(at))
+        return false;
+      pending = at + block;
+    }
+    at += block;
+  }
+  return flush(piece.size());
+}
+
+// One run of data: in the kernel first, where the data is wanted as it is;
+// what it could not copy, and every byte where each is to be written,
+// through memory, in reads that start on the buffer's boundaries.
+[[nodiscard]] run_status copy_run(copy_engine &engine, std::uint64_t from, std::uint64_t to,
+                                  std::uint64_t length) {
+  const platform::image_source &source = *engine.source;
+  if (engine.dest->positioned && engine.kernel_can && engine.mode == copy_mode::data_runs) {
+    while (length > 0 && engine.kernel_can) {
+      if (platform::stop_signal_waiting())
+        return run_status::interrupted;
+      bool unsupported = false;
+      const std::uint64_t copied = platform::copy_in_kernel(
+          source, from, engine.dest->handle, to, std::min(length, kernel_piece), unsupported);
+      engine.kernel_can = !unsupported;
+      advance_progress(*engine.progress, copied);
+      from += copied;
+      to += copied;
+      length -= copied;
+      if (copied == 0 && engine.kernel_can)
+        return run_status::write_error;  // a failure, or a source that ended first
+    }
+  }
   const std::span<std::uint8_t> buffer = io_buffer().subspan(piece_size);
   while (length > 0) {
+    if (platform::stop_signal_waiting())
+      return run_status::interrupted;
     const auto piece =
         buffer.first(static_cast<std::size_t>(piece_to_boundary(from, length, piece_size)));
     const auto count = static_cast<std::uint32_t>(piece.size());
-    if (!platform::read_at(source, from, piece) ||
-        fseekwrite(dest, to, count, piece.data()) != count)
-      return false;
-    advance_progress(progress, count);
+    if (!platform::read_at(source, from, piece))
+      return run_status::read_error;
+    const bool written = engine.mode == copy_mode::nonzero_data
+                             ? write_nonzero(engine, to, piece)
+                             : fseekwrite(*engine.dest, to, count, piece.data()) == count;
+    if (!written)
+      return run_status::write_error;
+    advance_progress(*engine.progress, count);
     from += count;
     to += count;
     length -= count;
   }
-  return true;
+  return run_status::ok;
 }
 
-// The file systems' block, at the least: a run of data is kept whole to
-// the source's blocks, which need not be the destination's.
-constexpr std::uint64_t file_system_block = 4096;
-
-bool all_zero(const platform::image_source &source, std::uint64_t offset, std::uint64_t length) {
-  std::array<std::uint8_t, file_system_block> bytes{};
-  const std::span<std::uint8_t> part = std::span(bytes).first(static_cast<std::size_t>(length));
-  return platform::read_at(source, offset, part) &&
-         std::ranges::all_of(part, [](std::uint8_t byte) { return byte == 0; });
-}
-
-// Leaves out the zeros at either edge of a run, up to the destination's
-// block boundaries, so that a run the source's blocks rounded out takes no
-// more blocks in the destination than its data needs: the destination
-// reads as zeros there already.
-platform::data_run trim_zero_edges(const platform::image_source &source, platform::data_run run,
-                                   std::uint64_t dest_start) {
-  const std::uint64_t head =
-      std::min((file_system_block - dest_start % file_system_block) % file_system_block,
-               run.end - run.start);
-  if (head > 0 && head < run.end - run.start && all_zero(source, run.start, head)) {
-    run.start += head;
-    dest_start += head;
+// The first run of data at or after at and before end, from what is known
+// where it can be.
+platform::data_run find_data(copy_engine &engine, std::uint64_t at, std::uint64_t end) {
+  const std::uint64_t size = engine.source->size;
+  if (at < engine.known_from || at >= engine.known.end) {
+    // Onwards from the last run, or the region around at.
+    const std::uint64_t ask = at == engine.known.end ? at : at - at % question_region;
+    engine.known = platform::next_data(*engine.source, ask, size);
+    engine.known_from = ask;
+    if (engine.known.end <= at && at < size) {
+      engine.known = platform::next_data(*engine.source, at, size);
+      engine.known_from = at;
+    }
   }
-  const std::uint64_t tail = (dest_start + (run.end - run.start)) % file_system_block;
-  if (tail > 0 && tail < run.end - run.start && all_zero(source, run.end - tail, tail))
-    run.end -= tail;
-  return run;
+  const std::uint64_t start = std::min(std::max(at, engine.known.start), end);
+  return {.start = start, .end = std::max(start, std::min(engine.known.end, end))};
 }
 
 }  // namespace
 
-bool copy_bytes(const platform::image_source &source, std::uint64_t from, output_stream &dest,
-                std::uint64_t to, std::uint64_t length, bool holes_stay, progress_meter &progress) {
-  bool kernel_can = true;
-  std::uint64_t questions = 0;
+copy_engine start_copy(const platform::image_source &source, output_stream &dest, copy_mode mode,
+                       progress_meter &progress) {
+  return {.source = &source,
+          .dest = &dest,
+          .mode = mode,
+          .progress = &progress,
+          .kernel_can = true,
+          .known_from = 0,
+          .known = {.start = 0, .end = 0}};
+}
+
+run_status copy_bytes(copy_engine &engine, std::uint64_t from, std::uint64_t to,
+                      std::uint64_t length) {
   const std::uint64_t end = from + length;
+  if (engine.mode == copy_mode::every_byte)
+    return copy_run(engine, from, to, length);
   for (std::uint64_t at = from; at < end;) {
-    const bool ask = holes_stay && ++questions <= most_run_questions;
-    const platform::data_run found =
-        ask ? platform::next_data(source, at, end) : platform::data_run{.start = at, .end = end};
-    if (found.start >= end) {
-      advance_progress(progress, end - at);  // a hole to the end, there already
+    const platform::data_run run = find_data(engine, at, end);
+    // The zeros before the run are there already.
+    advance_progress(*engine.progress, run.start - at);
+    if (run.start >= end)
       break;
-    }
-    const platform::data_run run =
-        holes_stay ? trim_zero_edges(source, found, to + (found.start - from)) : found;
-    advance_progress(progress, (run.start - at) + (found.end - run.end));  // zeros, there already
-    if (!copy_run(source, run.start, dest, to + (run.start - from), run.end - run.start, kernel_can,
-                  progress))
-      return false;
-    at = found.end;
+    if (const run_status copied =
+            copy_run(engine, run.start, to + (run.start - from), run.end - run.start);
+        copied != run_status::ok)
+      return copied;
+    at = run.end;
   }
-  return true;
+  return run_status::ok;
+}
+
+run_status finish_copy(const copy_engine &engine, run_status status) {
+  std::uint64_t size_now = 0;
+  if (status != run_status::interrupted &&
+      (!platform::current_size(*engine.source, size_now) || size_now != engine.source->size))
+    return run_status::read_error;
+  return status;
 }
 
 }  // namespace blankimg

@@ -8,17 +8,48 @@
 #include "platform/system.hpp"
 #include "tool/output_stream.hpp"
 #include "tool/progress.hpp"
+#include "tool/run_status.hpp"
 
 namespace blankimg {
 
-// Copies length bytes of source from offset from to dest at to. With
-// holes_stay, only the source's runs of data are copied: the destination
-// must read as zeros where its holes land. Otherwise every byte is written,
-// in order, as a pipe takes them. In the kernel where it can, through the
-// second half of the I/O buffer otherwise. False at the first failure, or
-// where the source ends first.
-[[nodiscard]] bool copy_bytes(const platform::image_source &source, std::uint64_t from,
-                              output_stream &dest, std::uint64_t to, std::uint64_t length,
-                              bool holes_stay, progress_meter &progress);
+// What of the source is written.
+enum class copy_mode : std::uint8_t {
+  every_byte,  // in order, holes as zeros: a pipe takes nothing else
+  data_runs,   // the source's runs of data: the destination reads as zeros between them
+  // Its runs of data less each block of the destination's file system that
+  // they would fill with zeros only: such a block stays a hole, as
+  // cp --sparse=always leaves it.
+  nonzero_data,
+};
+
+struct copy_engine {
+  const platform::image_source *source;
+  output_stream *dest;
+  copy_mode mode;
+  progress_meter *progress;
+  bool kernel_can;  // copy_file_range has not refused this pair of files
+  // The last answer about the source's runs of data: from known_from to
+  // known.start a hole, then data to known.end. A question inside that
+  // span is answered from it, so that blocks copied in any order cost a
+  // question a region, not one a block.
+  std::uint64_t known_from;
+  platform::data_run known;
+};
+
+[[nodiscard]] copy_engine start_copy(const platform::image_source &source, output_stream &dest,
+                                     copy_mode mode, progress_meter &progress);
+
+// Copies length bytes of the source from offset from to the destination
+// at to, as the engine's mode says: in the kernel where it can, through
+// the second half of the I/O buffer otherwise. Returns ok; read_error
+// where the source could not be read or ended first; write_error; or
+// interrupted, where a stop signal waits.
+[[nodiscard]] run_status copy_bytes(copy_engine &engine, std::uint64_t from, std::uint64_t to,
+                                    std::uint64_t length);
+
+// Ends a copy that came to status: a source whose length is not the one
+// it was opened with changed while it was read, and nothing copied from it
+// can be trusted: read_error.
+[[nodiscard]] run_status finish_copy(const copy_engine &engine, run_status status);
 
 }  // namespace blankimg

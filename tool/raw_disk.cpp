@@ -20,20 +20,18 @@ struct disk_run {
   std::uint64_t length;
 };
 
-[[nodiscard]] bool copy_blocks(const platform::image_source &image, const image_check &check,
-                               std::uint64_t disk_length, output_stream &raw,
-                               progress_meter &progress) {
+[[nodiscard]] run_status copy_blocks(copy_engine &engine, const image_check &check,
+                                     std::uint64_t disk_length) {
   disk_run pending{.from = 0, .to = 0, .length = 0};
-  bool copied = true;
+  run_status copied = run_status::ok;
   const auto flush = [&] {
-    copied =
-        copied && (pending.length == 0 || copy_bytes(image, pending.from, raw, pending.to,
-                                                     pending.length, raw.positioned, progress));
+    if (copied == run_status::ok && pending.length > 0)
+      copied = copy_bytes(engine, pending.from, pending.to, pending.length);
     pending.length = 0;
   };
   const std::uint64_t map_end = block_map_offset + entries_in_file(check) * map_entry_size;
   const bool read = read_pieces(
-      image, block_map_offset, map_end,
+      *engine.source, block_map_offset, map_end,
       [&](std::uint64_t offset, std::span<const std::uint8_t> piece) {
         std::uint64_t block = (offset - block_map_offset) / map_entry_size;
         for (std::size_t at = 0; at + map_entry_size <= piece.size();
@@ -55,32 +53,50 @@ struct disk_run {
         }
       });
   flush();
-  return read && copied;
+  return read ? copied : run_status::read_error;
 }
 
 run_status copy_image_to_raw(const image_plan &plan, const platform::image_source &image,
                              const image_check &check) {
   const std::uint64_t disk_length = disk_bytes(check.header);
+  if (platform::is_same_file(plan.options.to_raw, image))
+    return run_status::cant_open_dest;  // the copy would wipe its own source
+  platform::hold_stop_signals();
   const platform::destination opened =
       platform::open_destination(plan.options.to_raw, plan.options.no_clobber);
-  if (!opened.opened)
+  if (!opened.opened) {
+    platform::release_stop_signals();
     return run_status::cant_open_dest;
+  }
   image_file raw{
       .stream = {.handle = opened.handle, .positioned = opened.positioned, .position = 0},
       .created = opened.created};
-  progress_meter progress = start_progress(plan.options.progress, 2 * disk_length);
-  // A destination that reads as zeros first, holes and all, takes the
-  // image's data alone; a pipe takes every byte in order.
-  bool written =
-      !raw.stream.positioned || give_zeros(raw.stream, plan.options.mode, 0, disk_length, progress);
-  if (!raw.stream.positioned)
-    advance_progress(progress, disk_length);
-  written = written && copy_blocks(image, check, disk_length, raw.stream, progress);
-  if (!written)
+  progress_meter progress = start_progress(plan.options.progress, disk_length);
+  // A pipe takes every byte in order. Anything else is given its zeros
+  // first, holes and all, and then the image's data alone; full's zeros
+  // are then the work the progress counts.
+  const bool positioned = raw.stream.positioned;
+  const bool full = plan.options.mode == preallocation::full;
+  progress_meter unshown = start_progress(false, 0);
+  run_status status = run_status::ok;
+  if (positioned)
+    status = give_zeros(raw.stream, plan.options.mode, 0, disk_length, full ? progress : unshown);
+  const copy_mode mode =
+      !positioned ? copy_mode::every_byte
+                  : (full ? copy_mode::data_runs : copy_mode_for(raw.stream, plan.options.mode));
+  copy_engine engine = start_copy(image, raw.stream, mode, full && positioned ? unshown : progress);
+  if (status == run_status::ok)
+    status = finish_copy(engine, copy_blocks(engine, check, disk_length));
+  if (status != run_status::ok)
     static_cast<void>(platform::cut_back(raw.stream.handle, 0));  // gives back what it took
-  const bool closed = close_image(raw, plan.options.to_raw, plan.options.sync && written);
-  finish_progress(progress, written && closed);
-  return written && closed ? run_status::ok : run_status::write_error;
+  const bool closed =
+      close_image(raw, plan.options.to_raw, plan.options.sync && status == run_status::ok);
+  if (status == run_status::ok && !closed)
+    status = run_status::write_error;
+  advance_progress(progress, status == run_status::ok ? disk_length - progress.done : 0);
+  finish_progress(progress, status == run_status::ok);
+  platform::release_stop_signals();
+  return status;
 }
 
 }  // namespace

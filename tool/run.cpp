@@ -138,17 +138,24 @@ blankimg::run_status make_image(const blankimg::image_plan &plan,
     return print_description(describe_plan(plan), plan.options.output) ? run_status::ok
                                                                        : run_status::write_error;
   }
+  if (raw != nullptr && platform::is_same_file(plan.dest, *raw))
+    return run_status::cant_open_dest;  // the copy would wipe its own source
+  // From the open to the close, a stop signal waits for the run to give
+  // back what it took; released, it ends the process.
+  platform::hold_stop_signals();
   image_file image{};
-  if (!open_image(plan, image))
+  if (!open_image(plan, image)) {
+    platform::release_stop_signals();
     return run_status::cant_open_dest;
-  const std::uint64_t copied = raw != nullptr ? raw->size : 0;
-  progress_meter progress = start_progress(
-      plan.options.progress, image_end(plan.header.block_count, plan.block_bytes) + copied);
+  }
+  progress_meter progress =
+      start_progress(plan.options.progress, image_end(plan.header.block_count, plan.block_bytes));
   run_status status = write_image(image, plan, progress, raw);
   if (!close_image(image, plan.dest, plan.options.sync && status == run_status::ok) &&
       status == run_status::ok)
     status = run_status::write_error;
   finish_progress(progress, status == run_status::ok);
+  platform::release_stop_signals();
   return status;
 }
 

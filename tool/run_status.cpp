@@ -31,6 +31,7 @@ const char *message_for(run_status status) {
   case run_status::out_of_memory:
     return "out of memory\n";
   case run_status::damaged:
+  case run_status::interrupted:
   case run_status::ok:
   case run_status::help:
   case run_status::version:

@@ -22,10 +22,11 @@ enum class run_status {
   read_error,
   out_of_memory,  // --info: a map in no order to sort, larger than memory
   damaged,        // --info found damage: the description says what, status 2
+  interrupted,    // a stop signal came: what was made is given back, then it ends the run
 };
 
 // The fixed line for a failure other than usage; nullptr for the answers
-// that print none: ok, help, version, usage and damaged.
+// that print none: ok, help, version, usage, damaged and interrupted.
 [[nodiscard]] const char *message_for(run_status status);
 
 }  // namespace blankimg

@@ -11,22 +11,24 @@ namespace blankimg {
 
 namespace {
 
-[[nodiscard]] bool write_block_map(output_stream &stream, const image_plan &plan,
-                                   io_buffer_span buffer, progress_meter &progress) {
+[[nodiscard]] run_status write_block_map(output_stream &stream, const image_plan &plan,
+                                         io_buffer_span buffer, progress_meter &progress) {
   std::uint64_t data_offset = data_area_offset(plan.header.block_count);
   std::uint64_t write_position = block_map_offset;
   const std::uint64_t map_end = end_marker_offset(plan.header.block_count);
   while (write_position < map_end) {
+    if (platform::stop_signal_waiting())
+      return run_status::interrupted;
     // Both ends are multiples of an entry's size, and so is every boundary.
     const auto bytes =
         static_cast<std::uint32_t>(piece_to_boundary(write_position, map_end - write_position));
     data_offset = put_block_map(buffer.first(bytes), data_offset, plan.block_bytes);
     if (fseekwrite(stream, write_position, bytes, buffer.data()) != bytes)
-      return false;
+      return run_status::write_error;
     write_position += bytes;
     advance_progress(progress, bytes);
   }
-  return true;
+  return run_status::ok;
 }
 
 [[nodiscard]] bool write_end_marker(output_stream &stream, std::uint32_t block_count) {
@@ -37,48 +39,52 @@ namespace {
 // Each mode gives [offset, offset + length) its zeros and leaves the file
 // offset + length bytes long.
 
-[[nodiscard]] bool write_zeros(output_stream &stream, std::uint64_t offset, std::uint64_t length,
-                               io_buffer_span buffer, progress_meter &progress) {
+[[nodiscard]] run_status write_zeros(output_stream &stream, std::uint64_t offset,
+                                     std::uint64_t length, io_buffer_span buffer,
+                                     progress_meter &progress) {
   // The map was encoded in the buffer; only as much as is written is cleared.
   const std::span<std::uint8_t> zeros =
       buffer.first(static_cast<std::size_t>(std::min<std::uint64_t>(length, buffer.size())));
   std::ranges::fill(zeros, std::uint8_t{0});
   // No piece is longer than the zeros, as none is longer than what is left.
   for (std::uint64_t left = length; left > 0;) {
+    if (platform::stop_signal_waiting())
+      return run_status::interrupted;
     const auto count = static_cast<std::uint32_t>(piece_to_boundary(offset, left));
     if (fseekwrite(stream, offset, count, zeros.data()) != count)
-      return false;
+      return run_status::write_error;
     offset += count;
     left -= count;
     advance_progress(progress, count);
   }
-  return true;
+  return run_status::ok;
 }
 
 // The file system sizes the data area itself where it can (falloc reserves
 // the space, off leaves a hole); where it cannot, the zeros are written.
-[[nodiscard]] bool write_zeros_unless_sized(platform::space_result sized, output_stream &stream,
-                                            std::uint64_t offset, std::uint64_t length,
-                                            io_buffer_span zeros, progress_meter &progress) {
+[[nodiscard]] run_status write_zeros_unless_sized(platform::space_result sized,
+                                                  output_stream &stream, std::uint64_t offset,
+                                                  std::uint64_t length, io_buffer_span zeros,
+                                                  progress_meter &progress) {
   switch (sized) {
   case platform::space_result::done:
     advance_progress(progress, length);
-    return true;
+    return run_status::ok;
   case platform::space_result::unsupported:
     return write_zeros(stream, offset, length, zeros, progress);
   case platform::space_result::failed:
     break;
   }
-  return false;
+  return run_status::write_error;
 }
 
 }  // namespace
 
-bool give_zeros(output_stream &stream, preallocation mode, std::uint64_t offset,
-                std::uint64_t length, progress_meter &progress) {
+run_status give_zeros(output_stream &stream, preallocation mode, std::uint64_t offset,
+                      std::uint64_t length, progress_meter &progress) {
   const io_buffer_span buffer = io_buffer();
   if (length == 0)
-    return true;
+    return run_status::ok;
   switch (mode) {
   case preallocation::off:
     return write_zeros_unless_sized(platform::extend_sparse(stream.handle, offset + length), stream,
@@ -89,26 +95,45 @@ bool give_zeros(output_stream &stream, preallocation mode, std::uint64_t offset,
   case preallocation::full:
     return write_zeros(stream, offset, length, buffer, progress);
   }
-  return false;
+  return run_status::write_error;
+}
+
+copy_mode copy_mode_for(const output_stream &stream, preallocation mode) {
+  if (!stream.positioned || mode == preallocation::full)
+    return copy_mode::every_byte;
+  return mode == preallocation::off ? copy_mode::nonzero_data : copy_mode::data_runs;
 }
 
 namespace {
 
-// The data area's zeros; with --from-raw, RAW's bytes at its start.
-[[nodiscard]] bool fill_data_area(output_stream &stream, const image_plan &plan,
-                                  const platform::image_source *raw, progress_meter &progress) {
+// The data area's zeros; with --from-raw, RAW's bytes at its start. Where
+// every byte is written, RAW's come first, holes as zeros, then the zeros
+// after them; otherwise the zeros are given first, at once where the file
+// system can, and RAW's data is copied over them. The progress counts the
+// data area once.
+[[nodiscard]] run_status fill_data_area(output_stream &stream, const image_plan &plan,
+                                        const platform::image_source *raw,
+                                        progress_meter &progress) {
   const std::uint64_t offset = data_area_offset(plan.header.block_count);
   const std::uint64_t length = std::uint64_t{plan.header.block_count} * plan.block_bytes;
   if (raw == nullptr)
     return give_zeros(stream, plan.options.mode, offset, length, progress);
-  // Holes stay holes where the destination reads as zeros already; a pipe
-  // takes every byte in order.
-  if (stream.positioned) {
-    return give_zeros(stream, plan.options.mode, offset, length, progress) &&
-           copy_bytes(*raw, 0, stream, offset, raw->size, true, progress);
+  const copy_mode mode = copy_mode_for(stream, plan.options.mode);
+  copy_engine engine = start_copy(*raw, stream, mode, progress);
+  if (mode == copy_mode::every_byte) {
+    const run_status copied = finish_copy(engine, copy_bytes(engine, 0, offset, raw->size));
+    return copied != run_status::ok
+               ? copied
+               : write_zeros(stream, offset + raw->size, length - raw->size, io_buffer(), progress);
   }
-  return copy_bytes(*raw, 0, stream, offset, raw->size, false, progress) &&
-         write_zeros(stream, offset + raw->size, length - raw->size, io_buffer(), progress);
+  progress_meter unshown = start_progress(false, 0);
+  if (const run_status zeroed = give_zeros(stream, plan.options.mode, offset, length, unshown);
+      zeroed != run_status::ok)
+    return zeroed;
+  const run_status copied = finish_copy(engine, copy_bytes(engine, 0, offset, raw->size));
+  if (copied == run_status::ok)
+    advance_progress(progress, length - raw->size);
+  return copied;
 }
 
 // The few sectors a formatted disk has that are not zero, written where
@@ -147,24 +172,40 @@ run_status write_image(image_file &image, const image_plan &plan, progress_meter
   const io_buffer_span buffer = io_buffer();
   output_stream &stream = image.stream;
   const std::uint32_t block_count = plan.header.block_count;
-  bool written = write_header(stream, plan.header) == 0;
-  if (written)
+  // A copy's marker is written last where it can be, so that a copy ended
+  // half way by what no process can catch is no intact image.
+  const bool marker_last = raw != nullptr && stream.positioned;
+  run_status status =
+      write_header(stream, plan.header) == 0 ? run_status::ok : run_status::write_error;
+  if (status == run_status::ok) {
     advance_progress(progress, header_length);
-  written = written && write_block_map(stream, plan, buffer, progress) &&
-            write_end_marker(stream, block_count);
-  if (written)
-    advance_progress(progress, map_entry_size);
-  if (!written)
-    return run_status::write_error;  // the file is left as far as it got
-  if (!fill_data_area(stream, plan, raw, progress) ||
-      (plan.formatted && !write_disk_format(stream, plan, buffer))) {
-    // A data area that did not get all its zeros, or its file system,
-    // gives back the room it took, reserved or written: the file ends at
-    // the marker again.
-    static_cast<void>(platform::cut_back(stream.handle, data_area_offset(block_count)));
-    return run_status::write_error;
+    status = write_block_map(stream, plan, buffer, progress);
   }
-  return run_status::ok;
+  if (status == run_status::ok && !marker_last) {
+    status = write_end_marker(stream, block_count) ? run_status::ok : run_status::write_error;
+    advance_progress(progress, map_entry_size);
+  }
+  if (status != run_status::ok)
+    return status;  // the file is left as far as it got
+  status = fill_data_area(stream, plan, raw, progress);
+  if (status == run_status::ok && plan.formatted && !write_disk_format(stream, plan, buffer))
+    status = run_status::write_error;
+  if (status == run_status::ok && marker_last) {
+    // Synced first where the image is to be synced: the marker must never
+    // reach the disk before the data it vouches for.
+    const bool written =
+        (!plan.options.sync || platform::sync_to_storage(stream.handle, plan.dest, false)) &&
+        write_end_marker(stream, block_count);
+    status = written ? run_status::ok : run_status::write_error;
+    advance_progress(progress, map_entry_size);
+  }
+  if (status != run_status::ok) {
+    // A data area that did not get all its zeros, its file system or its
+    // copy gives back the room it took, reserved or written: the file ends
+    // at the marker again, or where the marker was to go.
+    static_cast<void>(platform::cut_back(stream.handle, data_area_offset(block_count)));
+  }
+  return status;
 }
 
 bool close_image(image_file &image, const char *dest, bool sync) {
