@@ -255,11 +255,13 @@ bool prepare_process() {
   static_cast<void>(std::signal(SIGXFSZ, SIG_IGN));
   // A closed standard descriptor would be the next one open hands out: the
   // image would become standard error, and the progress lines would land in
-  // it. /dev/null takes each such slot first, lowest first, as open fills them.
+  // it. /dev/null takes each such slot first, lowest first, as open fills
+  // them, open for reading only: what is printed there fails as it would
+  // have, and a result that could not be printed is a write error.
   for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
     if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF)
       continue;
-    if (retry_interrupted([] { return open("/dev/null", O_RDWR); }) != fd)
+    if (retry_interrupted([] { return open("/dev/null", O_RDONLY); }) != fd)
       return false;
   }
   return true;

@@ -161,6 +161,32 @@ TEST(PosixTool, ReportsEachFailedCallAndLeavesTheFileAsFarAsItGot) {
   }
 }
 
+// Each form that prints its result, with standard output closed: nothing
+// to print to is a write error, as ls has it, and no image is made.
+TEST(PosixTool, AResultThatCannotBePrintedIsAWriteError) {
+  const scratch_dir dir;
+  const std::string image = dir.file("img");
+  ASSERT_EQ(run_tool({.arguments = with_dest(image, worked_example_geometry())}).status, 0);
+  const std::vector<std::vector<std::string>> forms = {
+      {"--info", image},
+      {"--output=json", "--info", image},
+      {"--dry-run", "--size=10M", dir.file("new")},
+      {"--version"},
+      {"--help"},
+  };
+  for (const std::vector<std::string> &form : forms) {
+    std::string shell = tool_path();
+    for (const std::string &argument : form)
+      shell.append(" '").append(argument).append("'");
+    shell.append(" >&- 2>").append(dir.file("err"));
+    const int status = run_shell(shell);
+    EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 1) << shell;
+    const bytes err = read_file(dir.file("err"));
+    EXPECT_EQ(std::string(err.begin(), err.end()), "write error\n") << shell;
+  }
+  EXPECT_FALSE(file_exists(dir.file("new")));
+}
+
 // An emulator's lock on dest refuses the run before anything is cut, even
 // the blocks reserved past the end of an empty file; once it is gone, the
 // cut frees them.
