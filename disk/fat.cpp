@@ -12,6 +12,11 @@ namespace {
 constexpr std::uint32_t entry_bytes = 32;  // a directory entry
 constexpr std::uint32_t most_fat12_clusters = 4084;
 constexpr std::uint32_t most_fat16_clusters = 65524;
+// Readers disagree on the type of a volume with a count near a bound, so
+// none is made there: FAT16 from 4087 clusters on, FAT32 from 65529, as
+// mkfs.fat keeps them.
+constexpr std::uint32_t fewest_fat16_clusters = 4087;
+constexpr std::uint32_t fewest_fat32_clusters = 65529;
 constexpr std::uint32_t most_fat32_clusters = 0x0ffffff4;
 constexpr std::uint64_t most_fat16_sectors = 4194304;  // of 512 bytes: 2 GiB
 constexpr std::uint64_t most_fat12_by_size = 32680;    // of 512 bytes: 16 MiB
@@ -145,9 +150,9 @@ bool clusters_fit(const fat_volume &volume) {
   case fat_type::fat12:
     return volume.clusters >= 1 && volume.clusters <= most_fat12_clusters;
   case fat_type::fat16:
-    return volume.clusters > most_fat12_clusters && volume.clusters <= most_fat16_clusters;
+    return volume.clusters >= fewest_fat16_clusters && volume.clusters <= most_fat16_clusters;
   case fat_type::fat32:
-    return volume.clusters > most_fat16_clusters && volume.clusters <= most_fat32_clusters;
+    return volume.clusters >= fewest_fat32_clusters && volume.clusters <= most_fat32_clusters;
   }
   return false;
 }
@@ -242,7 +247,9 @@ std::optional<volume_label> read_volume_label(std::string_view text) {
   label.fill(' ');
   for (std::size_t i = 0; i < text.size(); ++i) {
     const auto c = static_cast<unsigned char>(text[i]);
-    if (c < 0x20 || c == 0x7f || not_in_labels.find(text[i]) != std::string_view::npos)
+    // Printable ASCII alone: a byte past it means a code page no reader
+    // shares, and 0xE5 first would mark the entry deleted.
+    if (c < 0x20 || c > 0x7e || not_in_labels.find(text[i]) != std::string_view::npos)
       return std::nullopt;
     label[i] = ascii_upper(text[i]);
   }
@@ -266,17 +273,17 @@ fat_moment fat_moment_of(std::uint64_t unix_seconds) {
           .serial = (high & 0xffff) << 16 | (low & 0xffff)};
 }
 
-std::optional<fat_volume> lay_out_fat(const volume_place &place, fat_request request,
-                                      const volume_label &label, bool labelled,
-                                      const fat_moment &made) {
+namespace {
+
+std::optional<fat_volume> lay_out_type(const volume_place &place, fat_type type,
+                                       const volume_label &label, bool labelled,
+                                       const fat_moment &made) {
   const std::uint32_t bytes = place.bytes_per_sector;
-  if (bytes < 512 || bytes > 4096 || (bytes & (bytes - 1)) != 0 || place.sectors > 0xffffffff)
-    return std::nullopt;
   const std::uint64_t in_512 = place.sectors * bytes / 512;
-  const fat_type type = type_for(request, place.floppy != nullptr, in_512);
   const bool floppy = place.floppy != nullptr && place.first_sector == 0;
   if ((type == fat_type::fat32 && place.floppy != nullptr) ||
-      (type == fat_type::fat16 && in_512 > most_fat16_sectors))
+      (type == fat_type::fat16 && in_512 > most_fat16_sectors) ||
+      (type == fat_type::fat12 && place.past_chs))
     return std::nullopt;
   fat_volume volume{
       .type = type,
@@ -312,6 +319,33 @@ std::optional<fat_volume> lay_out_fat(const volume_place &place, fat_request req
       volume.sectors_per_track > 0xffff || volume.heads > 0xffff)
     return std::nullopt;
   return volume;
+}
+
+}  // namespace
+
+std::optional<fat_volume> lay_out_fat(const volume_place &place, fat_request request,
+                                      const volume_label &label, bool labelled,
+                                      const fat_moment &made) {
+  const std::uint32_t bytes = place.bytes_per_sector;
+  if (bytes < 512 || bytes > 4096 || (bytes & (bytes - 1)) != 0 || place.sectors > 0xffffffff)
+    return std::nullopt;
+  const fat_type by_size = type_for(request, place.floppy != nullptr, place.sectors * bytes / 512);
+  if (std::optional<fat_volume> volume = lay_out_type(place, by_size, label, labelled, made))
+    return volume;
+  if (request != fat_request::by_size)
+    return std::nullopt;
+  // The type by size cannot hold it: the next larger type that can, else
+  // the next smaller. Only a type asked for by name is refused.
+  constexpr std::array<std::array<fat_type, 2>, 3> next_types = {{
+      {fat_type::fat16, fat_type::fat32},  // after FAT12
+      {fat_type::fat32, fat_type::fat12},  // after FAT16
+      {fat_type::fat16, fat_type::fat12},  // after FAT32
+  }};
+  for (const fat_type next : next_types.at(static_cast<std::size_t>(by_size))) {
+    if (std::optional<fat_volume> volume = lay_out_type(place, next, label, labelled, made))
+      return volume;
+  }
+  return std::nullopt;
 }
 
 std::size_t list_fat_sectors(const fat_volume &volume,

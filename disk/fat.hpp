@@ -22,9 +22,9 @@ enum class fat_request : std::uint8_t { by_size, fat12, fat16, fat32 };
 using volume_label = std::array<char, 11>;
 inline constexpr volume_label no_name = {'N', 'O', ' ', 'N', 'A', 'M', 'E', ' ', ' ', ' ', ' '};
 
-// A label as FAT allows one: 1 to 11 characters, none of them a control
-// character or one of " * + , . / : ; < = > ? [ \ ] |, not starting with a
-// space; letters are made upper case and the rest filled with spaces.
+// A label as FAT allows one: 1 to 11 printable ASCII characters, none of
+// them one of " * + , . / : ; < = > ? [ \ ] |, not starting with a space;
+// letters are made upper case and the rest filled with spaces.
 [[nodiscard]] std::optional<volume_label> read_volume_label(std::string_view text);
 
 // A moment as a FAT directory entry and FORMAT's serial number keep it,
@@ -66,13 +66,19 @@ struct volume_place {
   std::uint64_t first_sector;
   std::uint64_t sectors;
   const floppy_format *floppy;  // a floppy's standard parameters, or none
+  // Its partition ends past what CHS can address: only an LBA partition
+  // type can say where it is, and FAT12 has none.
+  bool past_chs;
 };
 
 // The volume FORMAT would make there, or none where the type asked for
-// cannot hold it: FAT12 below 4085 clusters, FAT16 below 65525 and within
-// 2 GiB, FAT32 from 65525 clusters on and on no floppy. By size, FAT12 for
-// floppies and volumes of up to 32680 sectors of 512 bytes (16 MiB),
-// FAT16 up to 2 GiB, FAT32 above. Sectors of 512 to 4096 bytes only.
+// cannot hold it: FAT12 below 4085 clusters and within CHS, FAT16 from
+// 4087 to 65524 and within 2 GiB, FAT32 from 65529 clusters on and on no
+// floppy; the counts between, which readers take for either type, never.
+// By size, FAT12 for floppies and volumes of up to 32680 sectors of 512
+// bytes (16 MiB), FAT16 up to 2 GiB, FAT32 above; where that type cannot
+// hold the volume, the next larger that can, else the next smaller.
+// Sectors of 512 to 4096 bytes only.
 [[nodiscard]] std::optional<fat_volume> lay_out_fat(const volume_place &place, fat_request request,
                                                     const volume_label &label, bool labelled,
                                                     const fat_moment &made);

@@ -15,7 +15,8 @@ std::optional<disk_format> plan_format(const image_header &disk, const floppy_fo
                      .heads = disk.heads,
                      .first_sector = 0,
                      .sectors = shape.cylinders * shape.heads * shape.sectors_per_track,
-                     .floppy = floppy};
+                     .floppy = floppy,
+                     .past_chs = false};
   if (partitioned) {
     const std::optional<mbr_partition> partition = whole_disk_partition(shape);
     if (!partition)
@@ -23,6 +24,7 @@ std::optional<disk_format> plan_format(const image_header &disk, const floppy_fo
     format.partition = *partition;
     place.first_sector = partition->first_sector;
     place.sectors = partition->sectors;
+    place.past_chs = ends_past_chs(*partition, shape);
   }
   const std::optional<fat_volume> volume =
       lay_out_fat(place, request.type, request.label, request.labelled, request.made);
@@ -31,8 +33,19 @@ std::optional<disk_format> plan_format(const image_header &disk, const floppy_fo
   format.volume = *volume;
   format.volume_start = place.first_sector;
   if (partitioned)
-    type_partition(format.partition, shape, volume->type);
+    type_partition(format.partition, shape, volume->type, disk.bytes_per_sector);
   return format;
+}
+
+bool partition_past_chs(const image_header &disk, const floppy_format *floppy,
+                        partition_scheme partitions) {
+  const disk_shape shape = {
+      .cylinders = disk.cylinders, .heads = disk.heads, .sectors_per_track = disk.sectors};
+  const bool partitioned = partitions == partition_scheme::mbr ||
+                           (partitions == partition_scheme::as_the_disk_has && floppy == nullptr);
+  const std::optional<mbr_partition> partition =
+      partitioned ? whole_disk_partition(shape) : std::nullopt;
+  return partition && ends_past_chs(*partition, shape);
 }
 
 std::size_t list_format_sectors(const disk_format &format,

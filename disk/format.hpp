@@ -39,6 +39,11 @@ struct disk_format {
                                                      const floppy_format *floppy,
                                                      const format_request &request);
 
+// Whether the partition the disk would get ends past what CHS can address,
+// so that FAT12, which has no LBA partition type, cannot be put there.
+[[nodiscard]] bool partition_past_chs(const image_header &disk, const floppy_format *floppy,
+                                      partition_scheme partitions);
+
 // The disk's sectors that are not zero once formatted, in ascending order.
 inline constexpr std::size_t most_format_sectors = 1 + most_fat_sectors;
 [[nodiscard]] std::size_t list_format_sectors(

@@ -60,7 +60,128 @@ const floppy_format *find_floppy(std::string_view name) {
   return known == floppy_formats.end() ? nullptr : known;
 }
 
-raw_geometry geometry_of_raw(std::uint64_t length, std::span<const std::uint8_t> first_sector) {
+const floppy_format *find_floppy_geometry(std::uint64_t cylinders, std::uint32_t heads,
+                                          std::uint32_t sectors, std::uint32_t bytes_per_sector) {
+  const auto *const known = std::ranges::find_if(floppy_formats, [&](const floppy_format &f) {
+    return f.cylinders == cylinders && f.heads == heads && f.sectors == sectors &&
+           bytes_per_sector == floppy_sector_size;
+  });
+  return known == floppy_formats.end() ? nullptr : known;
+}
+
+namespace {
+
+constexpr std::size_t table_at = 446;
+constexpr std::size_t entry_size = 16;
+constexpr std::uint8_t gpt_protective = 0xee;
+
+bool has_signature(std::span<const std::uint8_t> sector) {
+  return sector.size() >= 512 && sector[510] == 0x55 && sector[511] == 0xaa;
+}
+
+// A geometry a BIOS could have given a hard disk: at most 255 heads, 9 to
+// 63 sectors per track.
+bool bios_could_give(std::uint32_t heads, std::uint32_t sectors) {
+  return heads >= 1 && heads <= 255 && sectors >= 9 && sectors <= 63;
+}
+
+struct chs_witness {
+  bool found;
+  std::uint32_t heads;
+  std::uint32_t sectors;
+};
+constexpr chs_witness no_witness = {.found = false, .heads = 0, .sectors = 0};
+
+// What one partition entry says of the geometry: its last sector is the
+// last of a cylinder, so its head is the last head and its sector the last
+// of the track. Nothing, where the CHS fields do not agree with the
+// entry's own LBA fields, as FDISK's placeholder end (1023/254/63) for a
+// partition past cylinder 1023 does not.
+chs_witness entry_witness(std::span<const std::uint8_t> entry) {
+  const std::uint64_t first = get_little_endian<4>(entry, 8);
+  const std::uint64_t count = get_little_endian<4>(entry, 12);
+  const std::uint32_t head = entry[5];
+  const std::uint32_t sector = entry[6] & 0x3fU;
+  const std::uint64_t cylinder = entry[7] | (std::uint64_t{entry[6]} & 0xc0U) << 2;
+  const std::uint32_t heads = head + 1;
+  if (!bios_could_give(heads, sector))
+    return no_witness;
+  if (first + count - 1 != (cylinder * heads + head) * sector + sector - 1)
+    return no_witness;
+  return {.found = true, .heads = heads, .sectors = sector};
+}
+
+// What a FAT boot sector says: the heads and sectors per track FORMAT
+// wrote into it, where a BIOS could have given them.
+chs_witness boot_sector_witness(std::span<const std::uint8_t> sector) {
+  if (!has_signature(sector) || (sector[0] != 0xeb && sector[0] != 0xe9) ||
+      get_little_endian<2>(sector, 11) < 512)
+    return no_witness;
+  const auto sectors = static_cast<std::uint32_t>(get_little_endian<2>(sector, 24));
+  const auto heads = static_cast<std::uint32_t>(get_little_endian<2>(sector, 26));
+  if (!bios_could_give(heads, sectors))
+    return no_witness;
+  return {.found = true, .heads = heads, .sectors = sectors};
+}
+
+bool is_fat_boot_sector(std::span<const std::uint8_t> sector) {
+  return boot_sector_witness(sector).found;
+}
+
+// The entries in use of the MBR, where sector 0 holds one and no GPT.
+bool dos_partition_table(std::span<const std::uint8_t> first_sector) {
+  if (!has_signature(first_sector) || is_fat_boot_sector(first_sector))
+    return false;
+  for (std::size_t at = table_at; at < 510; at += entry_size) {
+    if (first_sector[at + 4] == gpt_protective)
+      return false;
+  }
+  return true;
+}
+
+// The size rule: 16 heads and 63 sectors where they hold the length in
+// whole cylinders; otherwise any geometry a BIOS could give that does, the
+// most sectors a track and heads first, as a disk rounded up to whole
+// cylinders would move a GPT's backup table off its end; otherwise 16 and
+// 63, rounded up.
+raw_geometry by_size_rule(std::uint64_t length) {
+  raw_geometry geometry = {.source = raw_geometry_source::size,
+                           .cylinders = cylinders_for_size(length, default_sector_size),
+                           .heads = size_heads,
+                           .sectors = size_sectors,
+                           .floppy = nullptr};
+  const std::uint64_t total = length / default_sector_size;
+  if (length % default_sector_size != 0 || total % (std::uint64_t{size_heads} * size_sectors) == 0)
+    return geometry;
+  for (std::uint32_t sectors = 63; sectors >= 9; --sectors) {
+    for (std::uint32_t heads = 255; heads >= 1; --heads) {
+      if (total % (std::uint64_t{heads} * sectors) == 0) {
+        geometry.cylinders = total / (std::uint64_t{heads} * sectors);
+        geometry.heads = heads;
+        geometry.sectors = sectors;
+        return geometry;
+      }
+    }
+  }
+  return geometry;
+}
+
+}  // namespace
+
+std::optional<std::uint64_t> geometry_boot_sector(std::span<const std::uint8_t> first_sector) {
+  if (!dos_partition_table(first_sector))
+    return std::nullopt;
+  for (std::size_t at = table_at; at < 510; at += entry_size) {
+    const std::span<const std::uint8_t> entry = first_sector.subspan(at, entry_size);
+    const std::uint64_t first = get_little_endian<4>(entry, 8);
+    if (entry[4] != 0 && get_little_endian<4>(entry, 12) != 0 && first != 0)
+      return first;
+  }
+  return std::nullopt;
+}
+
+raw_geometry geometry_of_raw(std::uint64_t length, std::span<const std::uint8_t> first_sector,
+                             std::span<const std::uint8_t> boot_sector) {
   for (const floppy_format &format : floppy_formats) {
     if (length ==
         std::uint64_t{format.cylinders} * format.heads * format.sectors * floppy_sector_size)
@@ -70,42 +191,38 @@ raw_geometry geometry_of_raw(std::uint64_t length, std::span<const std::uint8_t>
               .sectors = format.sectors,
               .floppy = &format};
   }
-  const raw_geometry by_size = {.source = raw_geometry_source::size,
-                                .cylinders = cylinders_for_size(length, default_sector_size),
-                                .heads = size_heads,
-                                .sectors = size_sectors,
-                                .floppy = nullptr};
-  if (first_sector.size() < 512 || first_sector[510] != 0x55 || first_sector[511] != 0xaa)
-    return by_size;
-  // Every partition's last sector is the last of a cylinder: its head the
-  // last head, its sector the last of the track, and its LBA where those
-  // put it (unless its cylinder is past what CHS can say).
-  std::uint32_t heads = 0;
-  std::uint32_t sectors = 0;
-  for (std::size_t at = 446; at < 510; at += 16) {
-    const std::span<const std::uint8_t> entry = first_sector.subspan(at, 16);
-    const std::uint64_t first = get_little_endian<4>(entry, 8);
-    const std::uint64_t count = get_little_endian<4>(entry, 12);
-    if (entry[4] == 0 || count == 0)
-      continue;
-    const std::uint32_t head = entry[5];
-    const std::uint32_t sector = entry[6] & 0x3fU;
-    const std::uint64_t cylinder = entry[7] | (std::uint64_t{entry[6]} & 0xc0U) << 2;
-    if (sector == 0 || (heads != 0 && (heads != head + 1 || sectors != sector)))
-      return by_size;
-    heads = head + 1;
-    sectors = sector;
-    const std::uint64_t last = first + count - 1;
-    if (cylinder < 1023 && last != (cylinder * heads + head) * sectors + sector - 1)
-      return by_size;
+  // The witnesses in order: the partition entries, which must all agree;
+  // then the boot sector of the first partition, or of the disk where it
+  // is one volume whole; then the size rule.
+  chs_witness witness = no_witness;
+  raw_geometry_source source = raw_geometry_source::partition_table;
+  if (dos_partition_table(first_sector)) {
+    for (std::size_t at = table_at; at < 510; at += entry_size) {
+      const std::span<const std::uint8_t> entry = first_sector.subspan(at, entry_size);
+      if (entry[4] == 0 || get_little_endian<4>(entry, 12) == 0)
+        continue;
+      const chs_witness said = entry_witness(entry);
+      if (said.found && witness.found &&
+          (said.heads != witness.heads || said.sectors != witness.sectors))
+        return by_size_rule(length);
+      witness = said.found ? said : witness;
+    }
+    if (!witness.found) {
+      witness = boot_sector_witness(boot_sector);
+      source = raw_geometry_source::boot_sector;
+    }
+  } else if (is_fat_boot_sector(first_sector)) {
+    witness = boot_sector_witness(first_sector);
+    source = raw_geometry_source::boot_sector;
   }
-  if (heads == 0)
-    return by_size;
-  const std::uint64_t per_cylinder = std::uint64_t{heads} * sectors * default_sector_size;
-  return {.source = raw_geometry_source::partition_table,
+  if (!witness.found)
+    return by_size_rule(length);
+  const std::uint64_t per_cylinder =
+      std::uint64_t{witness.heads} * witness.sectors * default_sector_size;
+  return {.source = source,
           .cylinders = std::max<std::uint64_t>(1, (length + per_cylinder - 1) / per_cylinder),
-          .heads = heads,
-          .sectors = sectors,
+          .heads = witness.heads,
+          .sectors = witness.sectors,
           .floppy = nullptr};
 }
 

@@ -48,16 +48,26 @@ std::optional<mbr_partition> whole_disk_partition(const disk_shape &disk) {
                        .last_chs = chs_of(disk, total - 1)};
 }
 
-void type_partition(mbr_partition &partition, const disk_shape &disk, fat_type file_system) {
+bool ends_past_chs(const mbr_partition &partition, const disk_shape &disk) {
   const std::uint64_t last = std::uint64_t{partition.first_sector} + partition.sectors - 1;
   const std::uint64_t per_cylinder = std::uint64_t{disk.heads} * disk.sectors_per_track;
-  const bool within_chs = chs_can_say(disk) && last / per_cylinder <= most_chs_cylinder;
+  return !chs_can_say(disk) || last / per_cylinder > most_chs_cylinder;
+}
+
+void type_partition(mbr_partition &partition, const disk_shape &disk, fat_type file_system,
+                    std::uint32_t bytes_per_sector) {
+  const bool within_chs = !ends_past_chs(partition, disk);
+  constexpr std::uint64_t small_fat16_bytes = std::uint64_t{32} << 20;
   switch (file_system) {
   case fat_type::fat12:
     partition.type = 0x01;
     break;
   case fat_type::fat16:
-    partition.type = !within_chs ? 0x0e : (partition.sectors < 0x10000 ? 0x04 : 0x06);
+    partition.type =
+        !within_chs
+            ? 0x0e
+            : (std::uint64_t{partition.sectors} * bytes_per_sector < small_fat16_bytes ? 0x04
+                                                                                       : 0x06);
     break;
   case fat_type::fat32:
     partition.type = within_chs ? 0x0b : 0x0c;

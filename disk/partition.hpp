@@ -32,11 +32,16 @@ struct disk_shape {
 // cylinder. None where that leaves no room, or more than 2^32 sectors.
 [[nodiscard]] std::optional<mbr_partition> whole_disk_partition(const disk_shape &disk);
 
+// Whether the partition ends past what CHS can address on this disk: past
+// cylinder 1023, or on a disk of more heads or sectors than CHS can say.
+[[nodiscard]] bool ends_past_chs(const mbr_partition &partition, const disk_shape &disk);
+
 // The partition's type for the file system on it: 01 FAT12, 04 FAT16 under
 // 32 MiB, 06 FAT16, 0B FAT32 where it ends within cylinder 1023 and its
 // CHS fields can say where; past that 0E and 0C, which say to use LBA,
 // with the CHS fields at their largest, as FDISK writes them.
-void type_partition(mbr_partition &partition, const disk_shape &disk, fat_type file_system);
+void type_partition(mbr_partition &partition, const disk_shape &disk, fat_type file_system,
+                    std::uint32_t bytes_per_sector);
 
 // The master boot record's sector: the loader, the disk's signature at 440,
 // the table at 446, 55AA at 510; out is zeros, a sector long.

@@ -73,14 +73,30 @@ MATRIX = [
     (["--fat", "--partition=mbr", "--floppy=1.44M"], "FAT12", 0x01),
     (["--fat", "--size=1G", "--sector-size=4096"], "FAT16", 0x06),
     (["--fat", "10", "1024", "16", "63", "512"], "FAT16", 0x06),  # geometry as operands
+    # FAT16 by size would have 65,527 clusters: the next type that holds it.
+    (["--fat", "63", "4161", "16", "63", "512"], "FAT32", 0x0C),
+    # FAT16 by size would have too few clusters: FAT12 holds it.
+    (["--fat", "--partition=none", "63", "65", "1", "63", "4096"], "FAT12", None),
+    # 32 MiB in bytes, not in sectors, makes FAT16's small type.
+    (["--fat", "--size=128M", "--sector-size=4096"], "FAT16", 0x06),
+    # A floppy by its numbers is that floppy.
+    (["--fat", "18", "80", "2", "18", "512"], "FAT12", None),
+    # FAT12 by size, but past what CHS can address: FAT16 with an LBA type.
+    (["--fat", "16", "2000", "1", "16", "512"], "FAT16", 0x0E),
 ]
+
+
+def make_with(name, arguments):
+    """make, with dest in front of the numbers where they are operands."""
+    if arguments[-1].isdigit():
+        path = os.path.join(work, name)
+        return path, run(TOOL, "--preallocation=off", *arguments[:-5], path, *arguments[-5:])
+    return make(name, arguments)
+
+
 for number, (arguments, file_system, part_type) in enumerate(MATRIX):
     where = " ".join(arguments)
-    if arguments[-1].isdigit():  # the six operands: dest goes first
-        path = os.path.join(work, "m%d" % number)
-        made = run(TOOL, "--preallocation=off", *arguments[:-5], path, *arguments[-5:])
-    else:
-        path, made = make("m%d" % number, arguments)
+    path, made = make_with("m%d" % number, arguments)
     check(made.returncode == 0 and made.stderr == "", "%s: made (%s)" % (where, made.stderr))
     if made.returncode != 0:
         continue
@@ -109,6 +125,18 @@ for number, (arguments, file_system, part_type) in enumerate(MATRIX):
     check("Serial Number is 1DF4-1F0E" in listed.stdout, "%s: serial: %s" % (where, listed.stdout))
     hidden = "hidden sectors: %d\n" % volume["start-sector"]
     check(hidden in run("minfo", "-i", image_at, "::").stdout, "%s: %s" % (where, hidden))
+    # Back through a raw disk, the geometry is found again: in the partition
+    # table, or in the boot sector where the table's end is FDISK's LBA
+    # placeholder; the raw knows no sector size but 512.
+    if sector == 512:
+        raw = os.path.join(work, "round.raw")
+        run(TOOL, "--to-raw=" + raw, path)
+        again = json.loads(run(TOOL, "--dry-run", "--output=json", "--from-raw=" + raw,
+                               os.path.join(work, "again")).stdout)
+        os.remove(raw)
+        check([again[k] for k in ("cylinders", "heads", "sectors")] ==
+              [info[k] for k in ("cylinders", "heads", "sectors")],
+              "%s: geometry back from raw: %s" % (where, again))
     if number in (6, 11, 13, 20):
         hello = os.path.join(work, "hello.txt")
         open(hello, "w").write("hello, disk\n")
@@ -128,13 +156,30 @@ for number, (arguments, file_system, part_type) in enumerate(MATRIX):
                   == [(volume["start-sector"], volume["sectors"], part_type, True)],
                   "%s: sfdisk --json: %s" % (where, table))
 
-# Refused before anything is created: one line, status 1, no file.
-for arguments, message in [(["--fat=12", "--size=1G"], "fat type does not fit the volume\n"),
-                           (["--fat=32", "--floppy=1.44M"], "fat type does not fit the volume\n"),
-                           (["--fat=16", "--size=3G"], "fat type does not fit the volume\n"),
-                           (["--fat", "--label=A.B", "--size=10M"], "invalid label\n"),
-                           (["--fat", "--label=TWELVE_CHARS", "--size=10M"], "invalid label\n")]:
-    path, made = make("refused", arguments)
+# Refused before anything is created: the message, the cause where one is
+# known, status 1, no file.
+NO_FIT = "fat type does not fit the volume\n"
+PAST_CHS = "blankimg: --fat=12: the partition ends past what CHS can address, and FAT12 has no LBA type\n"
+for arguments, message in [
+        (["--fat=12", "--size=1G"], NO_FIT + PAST_CHS),
+        (["--fat=12", "16", "2000", "1", "16", "512"], NO_FIT + PAST_CHS),
+        (["--fat=32", "--floppy=1.44M"], NO_FIT),
+        (["--fat=16", "--size=3G"], NO_FIT),
+        # 4,085 clusters: FAT12 to some readers, FAT16 to others.
+        (["--fat=16", "1", "4153", "1", "1", "512"], NO_FIT),
+        # 65,526 clusters: FAT16 to some readers, FAT32 to others.
+        (["--fat=32", "--partition=none", "1", "66600", "1", "1", "512"], NO_FIT),
+        (["--fat", "--label=A.B", "--size=10M"], "invalid label\n"),
+        (["--fat", "--label=TWELVE_CHARS", "--size=10M"], "invalid label\n"),
+        (["--fat", "--label=CAF\u00c9", "--size=10M"],
+         "invalid label\nblankimg: --label: printable ASCII characters only\n"),
+        (["--fat", "--label=\u5b57", "--size=10M"],
+         "invalid label\nblankimg: --label: printable ASCII characters only\n"),
+        (["--fat", "63", "100", "256", "256", "512"],
+         "invalid geometry\nblankimg: --fat: a BIOS addresses at most 255 heads\n"),
+        (["--fat", "64", "10", "16", "64", "512"],
+         "invalid geometry\nblankimg: --fat: a BIOS addresses at most 63 sectors per track\n")]:
+    path, made = make_with("refused", arguments)
     check((made.returncode, made.stderr, os.path.exists(path)) == (1, message, False),
           "%s: refused (%s)" % (arguments, made.stderr))
 

@@ -53,7 +53,7 @@ check(fdisk.returncode == 0, "fdisk wrote an MBR: %s" % fdisk.stderr)
 SOURCES = [  # the source, the geometry it must get (cylinders, heads, sectors), the disk given
     (floppy, (80, 2, 18), []),
     (odd, (15, 16, 63), []),
-    (holes, (131, 16, 63), []),
+    (holes, (32, 128, 32), []),  # whole cylinders that hold it exactly
     (mbr, (40, 32, 32), []),
     # Given, in blocks of 64 sectors: the last block reaches past the disk.
     (odd, (15, 16, 63), ["64", "15", "16", "63", "512"]),
@@ -89,6 +89,41 @@ for source, geometry, disk in SOURCES:
                   "%s: raw back takes %d" % (source, allocated(back)))
         if mode == "full":
             check(allocated(back) >= len(data), "%s full: every byte written" % source)
+
+# Partition tables that say nothing of the geometry: a GPT's protective
+# entry, whose raw then gets the whole cylinders that hold it exactly, and
+# entries no BIOS could have written (1 head and 1 sector, 256 heads, CHS
+# that disagree with their own LBA fields): the size rule.
+def entry(end_head, end_sector, end_cylinder, first, count, kind=0x06):
+    return bytes([0x80, 1, 1, 0, kind, end_head, end_sector | (end_cylinder >> 8) << 6,
+                  end_cylinder & 0xFF]) + first.to_bytes(4, "little") + count.to_bytes(4, "little")
+
+
+# 214,200 sectors: no whole number of 16-head, 63-sector cylinders.
+gpt = sparse_source(path("gpt.raw"), 214200 * 512, [])
+for name, first_sector, expected in [
+        ("gpt", None, None),
+        ("one head", entry(0, 1, 100, 1, 100), (6502, 16, 63)),
+        ("256 heads", entry(255, 63, 10, 63, 11 * 256 * 63 - 63), (6502, 16, 63)),
+        ("disagrees", entry(15, 63, 100, 63, 1000), (6502, 16, 63))]:
+    source = gpt if name == "gpt" else path("table.raw")
+    if name == "gpt":
+        subprocess.run(["sfdisk", "-q", gpt], input=b"label: gpt\n,,L\n", capture_output=True)
+    else:
+        sparse_source(source, 6502 * 16 * 63 * 512 - 4096, [])
+        with open(source, "r+b") as raw:
+            raw.seek(446)
+            raw.write(first_sector)
+            raw.seek(510)
+            raw.write(b"\x55\xaa")
+    plan = json.loads(run(TOOL, "--dry-run", "--output=json", "--from-raw=" + source, path("x")).stdout)
+    found = (plan["cylinders"], plan["heads"], plan["sectors"])
+    if expected is None:  # every sector of the raw, and no more
+        check(plan["geometry-from"] == "raw length, by the size rule" and
+              found[0] * found[1] * found[2] * 512 == os.path.getsize(source) and found[1] <= 255,
+              "%s: the geometry %s" % (name, found))
+    else:
+        check(found == expected, "%s: the geometry %s" % (name, found))
 
 # Larger than the disk asked for: refused before anything is made.
 refused = run(TOOL, "--from-raw=" + holes, "--size=10M", path("small"))

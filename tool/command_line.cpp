@@ -319,22 +319,49 @@ run_status plan_floppy(const char *dest, const run_options &options, image_plan 
                      floppy_sector_size);
 }
 
-// The last check: the label, then whether the file system fits the disk.
+// A BIOS's INT 13h addresses at most 255 heads and 63 sectors per track:
+// a formatted disk of more has a boot sector no reader takes.
+constexpr std::uint32_t most_bios_heads = 255;
+constexpr std::uint32_t most_bios_sectors = 63;
+
+bool has_byte_past_ascii(std::string_view text) {
+  return std::ranges::any_of(text, [](char c) { return static_cast<unsigned char>(c) > 0x7e; });
+}
+
+// The last check: the geometry a BIOS has, the label, then whether the
+// file system fits the disk.
 run_status plan_disk_format(const run_options &options, std::uint64_t unix_seconds,
                             image_plan &plan) {
+  if (plan.header.heads > most_bios_heads || plan.header.sectors > most_bios_sectors) {
+    plan.cause = plan.header.heads > most_bios_heads ? failure_cause::too_many_heads
+                                                     : failure_cause::too_many_sectors;
+    return run_status::invalid_geometry;
+  }
   const std::optional<volume_label> label =
       options.label != nullptr ? read_volume_label(options.label) : no_name;
-  if (!label)
+  if (!label) {
+    if (has_byte_past_ascii(options.label))
+      plan.cause = failure_cause::label_not_ascii;
     return run_status::invalid_label;
+  }
   const format_request request{.type = options.fat_type,
                                .partitions = options.partitions,
                                .label = *label,
                                .labelled = options.label != nullptr,
                                .made = fat_moment_of(unix_seconds)};
-  const floppy_format *floppy = options.floppy != nullptr ? find_floppy(options.floppy) : nullptr;
-  const std::optional<disk_format> format = plan_format(plan.header, floppy, request);
-  if (!format)
+  // A floppy by name, or by its geometry: either way, that format's volume.
+  const image_header &disk = plan.header;
+  const floppy_format *floppy =
+      options.floppy != nullptr
+          ? find_floppy(options.floppy)
+          : find_floppy_geometry(disk.cylinders, disk.heads, disk.sectors, disk.bytes_per_sector);
+  const std::optional<disk_format> format = plan_format(disk, floppy, request);
+  if (!format) {
+    if (options.fat_type == fat_request::fat12 &&
+        partition_past_chs(disk, floppy, options.partitions))
+      plan.cause = failure_cause::fat12_past_chs;
     return run_status::fat_does_not_fit;
+  }
   plan.formatted = true;
   plan.format = *format;
   return run_status::ok;
@@ -371,9 +398,12 @@ run_status plan_image(std::span<const char *const> command_line, image_plan &pla
                       std::uint64_t unix_seconds) {
   run_options options;
   std::size_t first_operand = 1;
+  plan.cause = failure_cause::none;
+  plan.bare_operands = false;
   if (command_line.empty())
     return run_status::usage;
-  if (!six_operands(command_line.subspan(1))) {
+  plan.bare_operands = six_operands(command_line.subspan(1));
+  if (!plan.bare_operands) {
     const std::optional<std::size_t> after_options = read_options(command_line, options);
     if (!after_options)
       return run_status::usage;
@@ -412,10 +442,11 @@ run_status plan_image(std::span<const char *const> command_line, image_plan &pla
 }
 
 run_status plan_from_raw(image_plan &plan, std::uint64_t length,
-                         std::span<const std::uint8_t> first_sector) {
+                         std::span<const std::uint8_t> first_sector,
+                         std::span<const std::uint8_t> boot_sector) {
   if (length == 0)
     return run_status::invalid_size;  // no disk holds nothing
-  const raw_geometry geometry = geometry_of_raw(length, first_sector);
+  const raw_geometry geometry = geometry_of_raw(length, first_sector, boot_sector);
   plan.raw_source = geometry.source;
   // One track a block, as for a disk given by size or floppy.
   return finish_plan(plan, plan.dest, geometry.sectors, geometry.cylinders, geometry.heads,

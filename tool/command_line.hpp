@@ -66,13 +66,19 @@ struct image_plan {
   // then says where it came from.
   bool geometry_from_raw;
   raw_geometry_source raw_source;
+  // Six operands and no option: the form whose every output stays as it
+  // always was, so no failure there gets a cause line.
+  bool bare_operands;
+  failure_cause cause;  // of the failure, where more can be said
 };
 
 // With --from-raw and no disk given: the disk that holds length bytes of
-// RAW, whose first sector (512 bytes, or fewer) is first_sector. Returns
-// ok, or why no image can hold it.
+// RAW, whose first sector (512 bytes, or fewer) is first_sector, and the
+// boot sector that geometry_boot_sector names is boot_sector (or empty).
+// Returns ok, or why no image can hold it.
 [[nodiscard]] run_status plan_from_raw(image_plan &plan, std::uint64_t length,
-                                       std::span<const std::uint8_t> first_sector);
+                                       std::span<const std::uint8_t> first_sector,
+                                       std::span<const std::uint8_t> boot_sector);
 
 // Reads a decimal number the way atoi does: leading C-locale white space, one
 // optional sign, then digits up to the first other character; no digits read

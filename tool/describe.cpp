@@ -270,6 +270,8 @@ const char *geometry_reason(raw_geometry_source source) {
     return "raw length is a floppy format's";
   case raw_geometry_source::partition_table:
     return "raw partition table's CHS fields";
+  case raw_geometry_source::boot_sector:
+    return "raw boot sector's heads and sectors per track";
   case raw_geometry_source::size:
     return "raw length, by the size rule";
   case raw_geometry_source::given:

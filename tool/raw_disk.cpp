@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 
+#include "disk/geometry.hpp"
 #include "tool/copy_disk.hpp"
 #include "tool/describe.hpp"
 #include "tool/inspect_image.hpp"
@@ -56,11 +57,13 @@ struct disk_run {
   return read ? copied : run_status::read_error;
 }
 
-run_status copy_image_to_raw(const image_plan &plan, const platform::image_source &image,
+run_status copy_image_to_raw(image_plan &plan, const platform::image_source &image,
                              const image_check &check) {
   const std::uint64_t disk_length = disk_bytes(check.header);
-  if (platform::is_same_file(plan.options.to_raw, image))
-    return run_status::cant_open_dest;  // the copy would wipe its own source
+  if (platform::is_same_file(plan.options.to_raw, image)) {
+    plan.cause = failure_cause::own_source;  // the copy would wipe it
+    return run_status::cant_open_dest;
+  }
   platform::hold_stop_signals();
   const platform::destination opened =
       platform::open_destination(plan.options.to_raw, plan.options.no_clobber);
@@ -106,11 +109,22 @@ run_status open_raw(image_plan &plan, platform::image_source &raw) {
     return run_status::cant_open_raw;
   run_status status = run_status::ok;
   if (plan.geometry_from_raw) {
+    // The first sector, and the boot sector it points at where it is a
+    // partition table.
     std::array<std::uint8_t, 512> first{};
+    std::array<std::uint8_t, 512> boot{};
     const auto read = static_cast<std::size_t>(std::min<std::uint64_t>(raw.size, first.size()));
-    status = platform::read_at(raw, 0, std::span(first).first(read))
-                 ? plan_from_raw(plan, raw.size, std::span(first).first(read))
-                 : run_status::read_error;
+    bool readable = platform::read_at(raw, 0, std::span(first).first(read));
+    std::size_t boot_read = 0;
+    const std::optional<std::uint64_t> boot_lba =
+        geometry_boot_sector(std::span(first).first(read));
+    if (readable && boot_lba && *boot_lba < raw.size / boot.size()) {
+      boot_read = boot.size();
+      readable = platform::read_at(raw, *boot_lba * boot.size(), boot);
+    }
+    status = readable ? plan_from_raw(plan, raw.size, std::span(first).first(read),
+                                      std::span(boot).first(boot_read))
+                      : run_status::read_error;
   }
   if (status == run_status::ok && raw.size > disk_bytes(plan.header))
     status = run_status::image_too_large;
@@ -119,7 +133,7 @@ run_status open_raw(image_plan &plan, platform::image_source &raw) {
   return status;
 }
 
-run_status write_raw(const image_plan &plan) {
+run_status write_raw(image_plan &plan) {
   platform::image_source image{};
   if (!platform::open_source(plan.dest, image, true))
     return run_status::cant_open_image;

@@ -16,6 +16,6 @@ namespace blankimg {
 // --to-raw: checks the image as --info does, then writes its disk, block by
 // block as its map says, to RAW. A damaged image is described on standard
 // output and not copied: damaged.
-[[nodiscard]] run_status write_raw(const image_plan &plan);
+[[nodiscard]] run_status write_raw(image_plan &plan);
 
 }  // namespace blankimg

@@ -78,11 +78,19 @@ int answer(blankimg::run_status status, const char *name) {
   return EXIT_FAILURE;
 }
 
-// Prints the failure's one line; should standard error itself fail, the
-// exit status still tells.
-int report(blankimg::run_status status, std::span<const char *const> command_line) {
+// Prints the failure's one line, and on a command line with options the
+// line that names its cause, where one is known; should standard error
+// itself fail, the exit status still tells.
+int report(blankimg::run_status status, std::span<const char *const> command_line,
+           const blankimg::image_plan &plan) {
   using blankimg::run_status;
   const char *name = blankimg::program_name(command_line);
+  const char *cause = plan.bare_operands ? nullptr : blankimg::cause_text(plan.cause);
+  if (cause != nullptr && blankimg::message_for(status) != nullptr) {
+    static_cast<void>(std::fputs(blankimg::message_for(status), stderr));
+    static_cast<void>(std::fprintf(stderr, "blankimg: %s\n", cause));
+    return EXIT_FAILURE;
+  }
   switch (status) {
   case run_status::ok:
     return EXIT_SUCCESS;
@@ -129,7 +137,7 @@ std::uint64_t moment_made() {
 }
 
 // Plans printed, or the image made: from RAW's bytes where raw is given.
-blankimg::run_status make_image(const blankimg::image_plan &plan,
+blankimg::run_status make_image(blankimg::image_plan &plan,
                                 const blankimg::platform::image_source *raw) {
   using namespace blankimg;
   if (plan.options.dry_run) {
@@ -138,8 +146,10 @@ blankimg::run_status make_image(const blankimg::image_plan &plan,
     return print_description(describe_plan(plan), plan.options.output) ? run_status::ok
                                                                        : run_status::write_error;
   }
-  if (raw != nullptr && platform::is_same_file(plan.dest, *raw))
-    return run_status::cant_open_dest;  // the copy would wipe its own source
+  if (raw != nullptr && platform::is_same_file(plan.dest, *raw)) {
+    plan.cause = failure_cause::own_source;  // the copy would wipe it
+    return run_status::cant_open_dest;
+  }
   // From the open to the close, a stop signal waits for the run to give
   // back what it took; released, it ends the process.
   platform::hold_stop_signals();
@@ -169,19 +179,19 @@ int run(std::span<const char *const> command_line) {
   image_plan plan{};
   if (const run_status checked = plan_image(command_line, plan, moment_made());
       checked != run_status::ok)
-    return report(checked, command_line);
+    return report(checked, command_line, plan);
   if (plan.options.info)
-    return report(describe_image(plan), command_line);
+    return report(describe_image(plan), command_line, plan);
   if (plan.options.to_raw != nullptr)
-    return report(write_raw(plan), command_line);
+    return report(write_raw(plan), command_line, plan);
   if (plan.options.from_raw == nullptr)
-    return report(make_image(plan, nullptr), command_line);
+    return report(make_image(plan, nullptr), command_line, plan);
   platform::image_source raw{};
   if (const run_status opened = open_raw(plan, raw); opened != run_status::ok)
-    return report(opened, command_line);
+    return report(opened, command_line, plan);
   const run_status status = make_image(plan, &raw);
   platform::close_source(raw);
-  return report(status, command_line);
+  return report(status, command_line, plan);
 }
 
 }  // namespace blankimg

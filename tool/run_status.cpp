@@ -41,4 +41,22 @@ const char *message_for(run_status status) {
   return nullptr;
 }
 
+const char *cause_text(failure_cause cause) {
+  switch (cause) {
+  case failure_cause::too_many_heads:
+    return "--fat: a BIOS addresses at most 255 heads";
+  case failure_cause::too_many_sectors:
+    return "--fat: a BIOS addresses at most 63 sectors per track";
+  case failure_cause::fat12_past_chs:
+    return "--fat=12: the partition ends past what CHS can address, and FAT12 has no LBA type";
+  case failure_cause::label_not_ascii:
+    return "--label: printable ASCII characters only";
+  case failure_cause::own_source:
+    return "the copy's source and destination are the same file";
+  case failure_cause::none:
+    break;
+  }
+  return nullptr;
+}
+
 }  // namespace blankimg

@@ -1,6 +1,8 @@
 // Every outcome of a run, and the one line each failure prints.
 #pragma once
 
+#include <cstdint>
+
 namespace blankimg {
 
 enum class run_status {
@@ -24,6 +26,20 @@ enum class run_status {
   damaged,        // --info found damage: the description says what, status 2
   interrupted,    // a stop signal came: what was made is given back, then it ends the run
 };
+
+// Why a run failed, where more can be said than its fixed line: the second
+// line that a command line with options gets.
+enum class failure_cause : std::uint8_t {
+  none,
+  too_many_heads,    // --fat on a geometry of more heads than a BIOS has
+  too_many_sectors,  // --fat on a geometry of more sectors per track than a BIOS has
+  fat12_past_chs,    // --fat=12 on a partition that only an LBA type can place
+  label_not_ascii,   // --label with a byte past printable ASCII
+  own_source,        // a copy onto the file or device it copies
+};
+
+// The cause's text, without the program's name; nullptr for none.
+[[nodiscard]] const char *cause_text(failure_cause cause);
 
 // The fixed line for a failure other than usage; nullptr for the answers
 // that print none: ok, help, version, usage, damaged and interrupted.
