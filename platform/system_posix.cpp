@@ -509,9 +509,22 @@ bool stop_signal_waiting() {
 }
 
 void release_stop_signals() {
-  // A signal that waited is delivered here, and ends the process.
+  // A signal that waited is delivered here, and ends the process. Should
+  // the process outlive it (a tracer may hold a delivery back), the signal
+  // is raised again, by its default action.
+  sigset_t waiting;
+  sigemptyset(&waiting);
+  int waited = 0;
+  if (sigpending(&waiting) == 0) {
+    for (const int signal_number : {SIGINT, SIGTERM, SIGHUP})
+      waited = waited == 0 && sigismember(&waiting, signal_number) == 1 ? signal_number : waited;
+  }
   const sigset_t set = stop_signals();
   static_cast<void>(sigprocmask(SIG_UNBLOCK, &set, nullptr));
+  if (waited != 0) {
+    static_cast<void>(std::signal(waited, SIG_DFL));
+    static_cast<void>(std::raise(waited));
+  }
 }
 
 void close_source(const image_source &source) {

@@ -103,7 +103,8 @@ int report(blankimg::run_status status, std::span<const char *const> command_lin
   case run_status::damaged:
     return damaged_status;
   default:
-    static_cast<void>(std::fputs(blankimg::message_for(status), stderr));
+    if (const char *message = blankimg::message_for(status); message != nullptr)
+      static_cast<void>(std::fputs(message, stderr));
     return EXIT_FAILURE;
   }
 }
