@@ -6,7 +6,7 @@ namespace blankimg {
 
 // clang-format off
 // The master boot record's loader, the start of its 446 bytes: see disk/boot/mbr.asm.
-const std::array<std::uint8_t, 253> mbr_loader = {
+const std::array<std::uint8_t, 260> mbr_loader = {
     0xfa,                                            // cli
     0x31, 0xc0,                                      // xor ax, ax
     0x8e, 0xd0,                                      // mov ss, ax
@@ -20,18 +20,21 @@ const std::array<std::uint8_t, 253> mbr_loader = {
     0xb9, 0x00, 0x01,                                // mov cx, 256
     0xf3, 0xa5,                                      // rep movsw
     0xea, 0x1e, 0x06, 0x00, 0x00,                    // jmp 0:moved
-    0x88, 0x16, 0xc4, 0x06,                          // mov [drive], dl
+    0xf6, 0xc2, 0x80,                                // test dl, 0x80                   ; a hard disk's MBR comes from a hard disk:
+    0x75, 0x02,                                      // jnz .hard_disk                  ; a BIOS that says a floppy (DOSBox's boot
+    0xb2, 0x80,                                      // mov dl, 0x80                    ; says 00h) means the first hard disk
+    0x88, 0x16, 0xcb, 0x06,                          // mov [drive], dl
     0xbe, 0xbe, 0x07,                                // mov si, table
     0xb9, 0x04, 0x00,                                // mov cx, 4
     0xf6, 0x04, 0x80,                                // test byte [si], 0x80
     0x75, 0x0a,                                      // jnz found
     0x83, 0xc6, 0x10,                                // add si, 16
     0xe2, 0xf6,                                      // loop .find
-    0xbe, 0xc5, 0x06,                                // mov si, no_active
+    0xbe, 0xcc, 0x06,                                // mov si, no_active
     0xeb, 0x6c,                                      // jmp fail
     0xb4, 0x41,                                      // mov ah, 0x41                    ; extensions present?
     0xbb, 0xaa, 0x55,                                // mov bx, 0x55AA
-    0x8a, 0x16, 0xc4, 0x06,                          // mov dl, [drive]
+    0x8a, 0x16, 0xcb, 0x06,                          // mov dl, [drive]
     0xcd, 0x13,                                      // int 0x13
     0x72, 0x28,                                      // jc by_chs
     0x81, 0xfb, 0x55, 0xaa,                          // cmp bx, 0xAA55
@@ -39,13 +42,13 @@ const std::array<std::uint8_t, 253> mbr_loader = {
     0xf6, 0xc1, 0x01,                                // test cl, 1                      ; packet calls supported
     0x74, 0x1d,                                      // jz by_chs
     0x8b, 0x44, 0x08,                                // mov ax, [si + 8]                ; the partition's first LBA
-    0xa3, 0xbc, 0x06,                                // mov [packet_lba], ax
+    0xa3, 0xc3, 0x06,                                // mov [packet_lba], ax
     0x8b, 0x44, 0x0a,                                // mov ax, [si + 10]
-    0xa3, 0xbe, 0x06,                                // mov [packet_lba + 2], ax
+    0xa3, 0xc5, 0x06,                                // mov [packet_lba + 2], ax
     0x56,                                            // push si
-    0xbe, 0xb4, 0x06,                                // mov si, packet
+    0xbe, 0xbb, 0x06,                                // mov si, packet
     0xb4, 0x42,                                      // mov ah, 0x42
-    0x8a, 0x16, 0xc4, 0x06,                          // mov dl, [drive]
+    0x8a, 0x16, 0xcb, 0x06,                          // mov dl, [drive]
     0xcd, 0x13,                                      // int 0x13
     0x5e,                                            // pop si
     0x72, 0x20,                                      // jc read_failed
@@ -55,20 +58,20 @@ const std::array<std::uint8_t, 253> mbr_loader = {
     0x8b, 0x4c, 0x02,                                // mov cx, [si + 2]                ; sector, and cylinder
     0xbb, 0x00, 0x7c,                                // mov bx, 0x7C00
     0xb8, 0x01, 0x02,                                // mov ax, 0x0201
-    0x8a, 0x16, 0xc4, 0x06,                          // mov dl, [drive]
+    0x8a, 0x16, 0xcb, 0x06,                          // mov dl, [drive]
     0xcd, 0x13,                                      // int 0x13
     0x73, 0x0c,                                      // jnc check
     0x30, 0xe4,                                      // xor ah, ah                      ; reset, then again
     0xcd, 0x13,                                      // int 0x13
     0x4f,                                            // dec di
     0x75, 0xe5,                                      // jnz .retry
-    0xbe, 0xd9, 0x06,                                // mov si, read_error
+    0xbe, 0xe0, 0x06,                                // mov si, read_error
     0xeb, 0x14,                                      // jmp fail
     0x81, 0x3e, 0xfe, 0x7d, 0x55, 0xaa,              // cmp word [0x7DFE], 0xAA55
     0x75, 0x09,                                      // jne .missing
-    0x8a, 0x16, 0xc4, 0x06,                          // mov dl, [drive]
+    0x8a, 0x16, 0xcb, 0x06,                          // mov dl, [drive]
     0xea, 0x00, 0x7c, 0x00, 0x00,                    // jmp 0:0x7C00
-    0xbe, 0xe9, 0x06,                                // mov si, no_system
+    0xbe, 0xf0, 0x06,                                // mov si, no_system
     0xac,                                            // lodsb
     0x84, 0xc0,                                      // test al, al
     0x74, 0x09,                                      // jz .halt

@@ -8,7 +8,7 @@
 namespace blankimg {
 
 // The master boot record's loader, the start of its 446 bytes: see disk/boot/mbr.asm.
-extern const std::array<std::uint8_t, 253> mbr_loader;
+extern const std::array<std::uint8_t, 260> mbr_loader;
 
 // A volume's boot code when it has no system: see disk/boot/vbr_stub.asm.
 extern const std::array<std::uint8_t, 99> volume_stub;

@@ -243,6 +243,38 @@ if shutil.which("dosbox"):
         with loop(raw, info["partitions"][0]["start-sector"] * 512, len(disk) - 63 * 512) as device:
             check(run("fsck.fat", "-n", device).returncode == 0, "DOSBox: fsck.fat -n after")
 
+    # DOSBox's boot -l c starts the MBR with DL = 00h. The loader must read
+    # the volume's boot sector from the hard disk all the same; a boot
+    # sector of the test's own then copies itself, with the drive it was
+    # given in its fourth byte, to the sector after the MBR through INT 13h,
+    # and DOSBox's disk shows it once DOSBox has ended.
+    # xor ax, ax; mov es, ax; mov ds, ax; mov [0x7C03], dl; mov ax, 0x0301;
+    # mov cx, 2; xor dh, dh; mov bx, 0x7C00; int 13h; hlt; jmp $-1
+    MARK_CODE = bytes([0x31, 0xC0, 0x8E, 0xC0, 0x8E, 0xD8, 0x88, 0x16, 0x03, 0x7C, 0xB8, 0x01, 0x03,
+                       0xB9, 0x02, 0x00, 0x30, 0xF6, 0xBB, 0x00, 0x7C, 0xCD, 0x13, 0xF4, 0xEB, 0xFD])
+    path, _ = make("dosbox-boot", ["--fat", "--size=31M"])
+    info, disk = disk_bytes_of(path)
+    start = info["partitions"][0]["start-sector"] * 512
+    sector = bytearray(disk[start:start + 512])
+    sector[2 + sector[1]:2 + sector[1] + len(MARK_CODE)] = MARK_CODE
+    open(raw, "wb").write(disk[:start] + bytes(sector) + disk[start + 512:])
+    commands = ["imgmount 2 %s -t hdd -fs none -size 512,%d,%d,%d" % (raw, info["sectors"], info["heads"],
+                                                                       info["cylinders"]), "boot -l c"]
+    booting = subprocess.Popen(["dosbox", "-noconsole"] + [a for c in commands for a in ("-c", c)],
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=dosbox_env)
+    time.sleep(3)
+    booting.terminate()  # DOSBox writes its disk out as it ends
+    try:
+        booting.wait(10)
+    except subprocess.TimeoutExpired:
+        booting.kill()
+        booting.wait()
+    with open(raw, "rb") as booted:
+        booted.seek(512)
+        mark = booted.read(512)
+    check(mark[3] == 0x80 and mark[4:] == bytes(sector[4:]),
+          "DOSBox boot -l c: the loader reached the volume's boot sector: %r" % mark[:16])
+
 # QEMU's BIOS boots the disk straight out of the image, with the IDE disk
 # given the image's geometry. A boot sector put where SYS puts one (the
 # volume's first sector, its parameters kept) writes to the debug port; the

@@ -1,10 +1,10 @@
 ; The master boot record's loader. The BIOS loads it at 0:7C00 and jumps to
-; it with the drive in DL. It moves itself to 0:0600, finds the active
-; partition, reads that partition's first sector to 0:7C00 (through the INT
-; 13h extensions where the BIOS has them, by CHS otherwise), checks its
-; 55AA signature and jumps to it with DL the drive and DS:SI the partition's
-; entry, as DOS's own loader does. 446 bytes at the most: the partition
-; table follows.
+; it with the drive in DL, taken as 80h where it is below. It moves itself
+; to 0:0600, finds the active partition, reads that partition's first
+; sector to 0:7C00 (through the INT 13h extensions where the BIOS has them,
+; by CHS otherwise), checks its 55AA signature and jumps to it with DL the
+; drive and DS:SI the partition's entry, as DOS's own loader does. 446
+; bytes at the most: the partition table follows.
 bits 16
 org 0x0600
 
@@ -24,6 +24,10 @@ start:
         jmp 0:moved
 
 moved:
+        test dl, 0x80                   ; a hard disk's MBR comes from a hard disk:
+        jnz .hard_disk                  ; a BIOS that says a floppy (DOSBox's boot
+        mov dl, 0x80                    ; says 00h) means the first hard disk
+.hard_disk:
         mov [drive], dl
         mov si, table
         mov cx, 4
