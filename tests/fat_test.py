@@ -5,7 +5,7 @@ where the volume is, then fsck.fat and sfdisk through loop devices (as
 root), mtools through image@@offset, a file written through fusefat and
 read back after a remount, DOSBox reading and writing the disk's bytes,
 and QEMU's BIOS booting the boot code. Prints "N passed, N failed"."""
-import json, os, shutil, subprocess, sys, tempfile, time
+import json, os, shlex, shutil, subprocess, sys, tempfile, time
 
 from tally import check, finish
 
@@ -156,6 +156,38 @@ for number, (arguments, file_system, part_type) in enumerate(MATRIX):
                   == [(volume["start-sector"], volume["sectors"], part_type, True)],
                   "%s: sfdisk --json: %s" % (where, table))
 
+# Blocks moved in the file: the offsets --info gives go through the map.
+# Block 0, the MBR's, moved to the end: the volume is where it was, and
+# mtools reads it through the line --info prints; the disk is no longer
+# one run, so no QEMU line. Then two of the volume's blocks swapped: no
+# one offset reads it, and --info says so.
+path, _ = make("moved", ["--fat", "--size=31M"])
+info = describe(path)
+size, start = info["block-bytes"], info["data-offset"]
+with open(path, "r+b") as image:
+    image.seek(start)
+    first_block = image.read(size)
+    end = image.seek(0, 2)
+    image.write(first_block)
+    image.seek(80)
+    image.write((size << 44 | end).to_bytes(8, "big"))
+moved, text = describe(path), run(TOOL, "--info", path).stdout
+check(moved["error-count"] == 0 and moved["partitions"][0]["offset"] == info["partitions"][0]["offset"],
+      "block 0 moved: the volume's offset %s" % moved["partitions"])
+pasted = [l.split(": ", 1)[1] for l in text.splitlines() if l.startswith("  mtools: ")]
+listed = run(*shlex.split(pasted[0])) if pasted else None
+check(listed is not None and listed.returncode == 0 and "Serial Number" in listed.stdout,
+      "block 0 moved: mdir as --info prints it: %s" % (listed and listed.stderr))
+check("\nqemu: " not in text, "block 0 moved: no QEMU line for a disk in pieces")
+with open(path, "r+b") as image:
+    image.seek(80 + 8)
+    second, third = image.read(8), image.read(8)
+    image.seek(80 + 8)
+    image.write(third + second)
+swapped, text = describe(path), run(TOOL, "--info", path).stdout
+check(swapped["partitions"][0]["offset"] is None and "not one run of the file" in text and
+      "mtools:" not in text, "blocks 1 and 2 swapped: no offset: %s" % swapped["partitions"])
+
 # Refused before anything is created: the message, the cause where one is
 # known, status 1, no file.
 NO_FIT = "fat type does not fit the volume\n"
@@ -285,41 +317,73 @@ TEST_CODE = bytes([0xBA, 0xE9, 0x00]) + b"".join(bytes([0xB0, c, 0xEE]) for c in
     [0xF4, 0xEB, 0xFD])
 
 
-def boots(path, info, expected):
+def qemu_line(path):
+    """The QEMU command line that --info prints for the disk, as a list."""
+    printed = run(TOOL, "--info", path).stdout
+    line = next((l for l in printed.splitlines() if l.startswith("qemu: ")), None)
+    return shlex.split(line[len("qemu: "):]) if line else None
+
+
+def boots(path, marker, expected):
+    """Whether QEMU, run as --info says, writes marker to its debug port."""
     log = os.path.join(work, "debugcon.txt")
     if os.path.exists(log):
         os.remove(log)
-    drive = "if=none,id=disk,format=raw,file=%s,offset=%d,size=%d" % (path, info["data-offset"],
-                                                                       info["virtual-size"])
-    device = "ide-hd,drive=disk,cyls=%d,heads=%d,secs=%d" % (info["cylinders"], info["heads"],
-                                                             info["sectors"])
-    qemu = subprocess.Popen(["qemu-system-i386", "-display", "none", "-no-reboot", "-nodefaults",
-                             "-debugcon", "file:" + log, "-drive", drive, "-device", device,
-                             "-boot", "c"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    command = qemu_line(path)
+    if command is None:
+        return False
+    qemu = subprocess.Popen(command + ["-display", "none", "-no-reboot", "-nodefaults", "-debugcon",
+                                       "file:" + log, "-boot", "c"],
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     # Booted in a second or two; the stub, which never writes there, is given
     # the same time and more to be reached and to wait for its key.
     deadline = time.time() + (20 if expected else 5)
-    while time.time() < deadline and not (os.path.exists(log) and MARKER in open(log, "rb").read()):
+    while time.time() < deadline and not (os.path.exists(log) and marker in open(log, "rb").read()):
         time.sleep(0.1)
     qemu.kill()
     qemu.wait()
-    return MARKER in open(log, "rb").read()
+    return marker in open(log, "rb").read()
 
+
+def put_boot_code(path, code):
+    """code where the volume's boot sector jumps to, its parameters kept."""
+    at = describe(path)["partitions"][0]["offset"]
+    with open(path, "r+b") as image:
+        image.seek(at)
+        sector = bytearray(image.read(512))
+        code_at = 2 + sector[1]  # where the jump at the start leads
+        sector[code_at:code_at + len(code)] = code
+        image.seek(at)
+        image.write(sector)
+
+
+# A boot sector that reads the root directory's first sector by CHS, worked
+# out from its own BPB (hidden and reserved sectors, the FATs, sectors per
+# track and heads), and says "R" on the debug port where that sector holds
+# the volume's label: it reaches the root only where QEMU's BIOS has the
+# geometry the boot sector names.
+CHS_CODE = bytes([
+    0x31, 0xC0, 0x8E, 0xD8, 0x8E, 0xC0, 0x66, 0x0F, 0xB7, 0x06, 0x16, 0x7C, 0xBE, 0x2B, 0x7C, 0x85,
+    0xC0, 0x75, 0x07, 0x66, 0xA1, 0x24, 0x7C, 0xBE, 0x47, 0x7C, 0x66, 0x0F, 0xB6, 0x1E, 0x10, 0x7C,
+    0x66, 0xF7, 0xE3, 0x66, 0x0F, 0xB7, 0x1E, 0x0E, 0x7C, 0x66, 0x01, 0xD8, 0x66, 0x03, 0x06, 0x1C,
+    0x7C, 0x66, 0x31, 0xD2, 0x66, 0x0F, 0xB7, 0x1E, 0x18, 0x7C, 0x66, 0xF7, 0xF3, 0x42, 0x88, 0xD1,
+    0x66, 0x31, 0xD2, 0x66, 0x0F, 0xB7, 0x1E, 0x1A, 0x7C, 0x66, 0xF7, 0xF3, 0x88, 0xD6, 0x88, 0xC5,
+    0xC0, 0xE4, 0x06, 0x08, 0xE1, 0xB2, 0x80, 0xBB, 0x00, 0x7E, 0xB8, 0x01, 0x02, 0xCD, 0x13, 0x72,
+    0x13, 0xBF, 0x00, 0x7E, 0xB9, 0x0B, 0x00, 0xF3, 0xA6, 0x75, 0x09, 0xBA, 0xE9, 0x00, 0xB0, 0x52,
+    0xEE, 0xB0, 0x0A, 0xEE, 0xF4, 0xEB, 0xFD])
 
 if shutil.which("qemu-system-i386"):
     for arguments in (["--fat", "--size=31M"], ["--fat", "--size=10G"]):
         path, _ = make("boot", arguments)
-        info = describe(path)
-        check(not boots(path, info, False), "%s: the stub, untouched, does not reach the port" % arguments)
-        at = info["partitions"][0]["offset"]
-        with open(path, "r+b") as image:
-            image.seek(at)
-            sector = bytearray(image.read(512))
-            code_at = 2 + sector[1]  # where the jump at the start leads
-            sector[code_at:code_at + len(TEST_CODE)] = TEST_CODE
-            image.seek(at)
-            image.write(sector)
-        check(boots(path, info, True), "%s: the loader boots the volume's boot sector" % arguments)
+        check(not boots(path, MARKER, False), "%s: the stub, untouched, does not reach the port" % arguments)
+        put_boot_code(path, TEST_CODE)
+        check(boots(path, MARKER, True), "%s: the loader boots the volume's boot sector" % arguments)
+    for arguments in (["--fat", "--label=BOOTCHS", "--size=504M"],
+                      ["--fat", "--label=BOOTCHS", "--size=2G"],
+                      ["--fat", "--label=BOOTCHS", "--size=10G"]):
+        path, _ = make("chs", arguments)
+        put_boot_code(path, CHS_CODE)
+        check(boots(path, b"R\n", True), "%s: read by CHS, the root is where the boot sector says" % arguments)
 
 shutil.rmtree(work, ignore_errors=True)
 finish()

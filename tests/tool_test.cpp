@@ -144,7 +144,10 @@ TEST(Tool, InfoDescribesAnImageAndListsWhatIsDamaged) {
        {},
        "a\"b\nc\xff\xe2\x80\xa8.img",
        worked_example_geometry(),
-       "a\"b'$'\\n''c'$'\\377''\xe2\x80\xa8.img'"},
+       "a\"b'$'\\n''c'$'\\377'$'\\342'$'\\200'$'\\250''.img'"},
+      // A mark that turns the text around (U+202E) is quoted as bytes too.
+      {"", 0, 0, 0, {}, "x\xe2\x80\xaegpj.img", worked_example_geometry(),
+       "x'$'\\342'$'\\200'$'\\256''gpj.img'"},
       // Intact, but not as this tool lays it out.
       {"", 0, 0, 80, entries(0x68, 0x68), "img", worked_example_geometry(), "",
        "blocks in another order or of another length"},

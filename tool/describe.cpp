@@ -1,5 +1,6 @@
 #include "tool/describe.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cinttypes>
 #include <cstddef>
@@ -212,13 +213,28 @@ void print_json_string(printer &out, std::string_view text) {
 }
 
 // Whether the sequence of length bytes that text starts with is a
-// character a terminal shows as itself: no C0 or C1 control, no DEL.
+// character a terminal shows as itself: no C0 or C1 control, no DEL, no
+// line or paragraph separator (U+2028, U+2029), and none of the marks
+// that turn the text around it (U+061C, U+200E, U+200F, U+202A to U+202E,
+// U+2066 to U+2069), which would make a name read as another.
 bool printable(std::string_view text, std::size_t length) {
-  const auto c = static_cast<unsigned char>(text[0]);
+  const auto byte = [&text](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+  const unsigned char c = byte(0);
   if (length == 1)
     return c >= 0x20 && c < 0x7f;
-  return length > 1 && !(c == 0xc2 && static_cast<unsigned char>(text[1]) < 0xa0);
+  if (length == 2)
+    return !(c == 0xc2 && byte(1) < 0xa0) && !(c == 0xd8 && byte(1) == 0x9c);
+  if (length == 3 && c == 0xe2) {
+    const unsigned char second = byte(1);
+    const unsigned char third = byte(2);
+    return !(second == 0x80 &&
+             (third == 0x8e || third == 0x8f || (third >= 0xa8 && third <= 0xae))) &&
+           !(second == 0x81 && third >= 0xa6 && third <= 0xa9);
+  }
+  return length > 1;
 }
+
+void print_quoted(printer &out, std::string_view name);
 
 // A name as ls shows one: as it is when every character in it prints as
 // itself; otherwise quoted for the shell, each byte that does not print as
@@ -235,6 +251,13 @@ void print_name(printer &out, std::string_view name) {
     out.check(std::printf("%.*s", static_cast<int>(name.size()), name.data()));
     return;
   }
+  print_quoted(out, name);
+}
+
+// name quoted for the shell: each run of characters that print as
+// themselves inside '...', each other byte as $'\ooo' (or $'\n' and the
+// like), each quote as \'.
+void print_quoted(printer &out, std::string_view name) {
   constexpr std::string_view escapes = "\a\b\t\n\v\f\r";
   constexpr std::string_view escape_letters = "abtnvfr";
   bool quoted = false;  // inside '...'
@@ -296,9 +319,12 @@ void print_json_volumes(printer &out, const disk_view &disk) {
   out.check(std::printf(", \"data-offset\": %" PRIu64 ", \"partitions\": [", disk.data_offset));
   for (std::size_t i = 0; i < disk.volume_count; ++i) {
     const volume_view &volume = disk.volumes[i];
-    out.check(std::printf("%s{\"start-sector\": %" PRIu64 ", \"sectors\": %" PRIu64
-                          ", \"offset\": %" PRIu64,
-                          i == 0 ? "" : ", ", volume.start_sector, volume.sectors, volume.offset));
+    out.check(std::printf("%s{\"start-sector\": %" PRIu64 ", \"sectors\": %" PRIu64,
+                          i == 0 ? "" : ", ", volume.start_sector, volume.sectors));
+    if (volume.contiguous)
+      out.check(std::printf(", \"offset\": %" PRIu64, volume.offset));
+    else
+      out.print(", \"offset\": null");
     if (volume.partition)
       out.check(std::printf(", \"type\": %u, \"active\": %s", unsigned{volume.type},
                             volume.active ? "true" : "false"));
@@ -316,13 +342,89 @@ void print_json_volumes(printer &out, const disk_view &disk) {
   out.put(']');
 }
 
-void print_text_volumes(printer &out, const disk_view &disk) {
+// A word the shell takes as it is, with nothing to quote.
+bool shell_safe(std::string_view text) {
+  constexpr std::string_view safe_marks = "_-./@%+=:,";
+  return !text.empty() && std::ranges::all_of(text, [safe_marks](char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+           safe_marks.find(c) != std::string_view::npos;
+  });
+}
+
+// One argument to paste into a shell: as it is where nothing in it needs
+// quoting, quoted as print_name quotes otherwise.
+void print_shell_word(printer &out, std::string_view word) {
+  if (shell_safe(word))
+    out.check(std::printf("%.*s", static_cast<int>(word.size()), word.data()));
+  else
+    print_quoted(out, word);
+}
+
+// The arguments the lines to paste are made of, in static storage: a name
+// may be as long as a path.
+using argument_text = std::array<char, 3 * 4096 + 256>;
+
+// name, with each comma doubled, as QEMU's options take a comma in a value.
+std::size_t put_qemu_value(std::span<char> out, std::string_view name) {
+  std::size_t at = 0;
+  for (const char c : name) {
+    for (int copies = c == ',' ? 2 : 1; copies > 0 && at + 1 < out.size(); --copies)
+      out[at++] = c;
+  }
+  out[at] = '\0';
+  return at;
+}
+
+void print_paste_lines(printer &out, const image_description &image, const volume_view &volume) {
+  static argument_text argument;
+  const std::uint64_t bytes = volume.sectors * image.header.bytes_per_sector;
+  const int length = std::snprintf(argument.data(), argument.size(), "%s@@%" PRIu64, image.filename,
+                                   volume.offset);
+  if (length > 0 && static_cast<std::size_t>(length) < argument.size() && volume.fat) {
+    out.print("  mtools: mdir -i ");
+    print_shell_word(out, std::string_view(argument.data(), static_cast<std::size_t>(length)));
+    out.print(" ::\n");
+  }
+  out.check(std::printf("  mount: mount -o loop,offset=%" PRIu64 ",sizelimit=%" PRIu64 " ",
+                        volume.offset, bytes));
+  print_shell_word(out, image.filename);
+  out.print(" /mnt\n");
+}
+
+// QEMU given the disk, and its geometry: without one, SeaBIOS makes up its
+// own for a large disk, and a system that reads by CHS misses.
+void print_qemu_line(printer &out, const image_description &image) {
+  static argument_text argument;
+  const image_header &header = image.header;
+  const std::size_t name_end = put_qemu_value(argument, image.filename);
+  const std::span<char> rest = std::span(argument).subspan(name_end);
+  const int length =
+      std::snprintf(rest.data(), rest.size(), ",offset=%" PRIu64 ",size=%" PRIu64,
+                    image.disk.data_offset, disk_sectors(header) * header.bytes_per_sector);
+  if (length < 0 || static_cast<std::size_t>(length) >= rest.size())
+    return;
+  out.print("qemu: qemu-system-i386 -drive if=none,id=disk,format=raw,file=");
+  print_shell_word(out,
+                   std::string_view(argument.data(), name_end + static_cast<std::size_t>(length)));
+  out.check(std::printf(" -device ide-hd,drive=disk,cyls=%" PRIu32 ",heads=%" PRIu32
+                        ",secs=%" PRIu32 ",bios-chs-trans=none\n",
+                        header.cylinders, header.heads, header.sectors));
+}
+
+void print_text_volumes(printer &out, const image_description &image) {
+  const disk_view &disk = image.disk;
   out.check(std::printf("data offset: %" PRIu64 "\n", disk.data_offset));
   for (std::size_t i = 0; i < disk.volume_count; ++i) {
     const volume_view &volume = disk.volumes[i];
-    out.check(std::printf("volume %zu: sectors %" PRIu64 " to %" PRIu64 ", at byte %" PRIu64, i + 1,
-                          volume.start_sector, volume.start_sector + volume.sectors - 1,
-                          volume.offset));
+    if (volume.sectors == 0)
+      out.check(std::printf("volume %zu: no sectors", i + 1));
+    else
+      out.check(std::printf("volume %zu: sectors %" PRIu64 " to %" PRIu64, i + 1,
+                            volume.start_sector, volume.start_sector + volume.sectors - 1));
+    if (volume.contiguous)
+      out.check(std::printf(", at byte %" PRIu64, volume.offset));
+    else
+      out.print(", not one run of the file");
     if (volume.partition)
       out.check(std::printf(", partition type %02x%s", unsigned{volume.type},
                             volume.active ? ", active" : ""));
@@ -333,7 +435,11 @@ void print_text_volumes(printer &out, const disk_view &disk) {
       print_name(out, label_text(volume.label));
     }
     out.put('\n');
+    if (volume.contiguous && volume.sectors > 0)
+      print_paste_lines(out, image, volume);
   }
+  if (disk.contiguous && disk_sectors(image.header) > 0 && image.header.bytes_per_sector > 0)
+    print_qemu_line(out, image);
 }
 
 void print_json(printer &out, const image_description &image) {
@@ -394,7 +500,7 @@ void print_text(printer &out, const image_description &image) {
                           why_not_as_created(image.difference)));
   if (image.geometry_from != raw_geometry_source::given)
     out.check(std::printf("geometry from: %s\n", geometry_reason(image.geometry_from)));
-  print_text_volumes(out, image.disk);
+  print_text_volumes(out, image);
   const image_findings &findings = image.findings;
   const std::uint64_t count = finding_count(findings);
   if (count == 0) {
@@ -417,14 +523,17 @@ void print_text(printer &out, const image_description &image) {
 
 // The volume a plan's format makes.
 disk_view planned_disk(const image_plan &plan) {
-  disk_view disk{
-      .data_offset = data_area_offset(plan.header.block_count), .volumes = {}, .volume_count = 0};
+  disk_view disk{.data_offset = data_area_offset(plan.header.block_count),
+                 .contiguous = true,
+                 .volumes = {},
+                 .volume_count = 0};
   if (!plan.formatted)
     return disk;
   const disk_format &format = plan.format;
   disk.volumes[disk.volume_count++] = {
       .start_sector = format.volume_start,
       .sectors = format.volume.sectors,
+      .contiguous = true,
       .offset = disk.data_offset + format.volume_start * plan.header.bytes_per_sector,
       .partition = format.partitioned,
       .type = format.partition.type,

@@ -1,6 +1,7 @@
 #include "tool/inspect_image.hpp"
 
 #include <array>
+#include <optional>
 
 #include "disk/partition.hpp"
 #include "platform/system.hpp"
@@ -90,11 +91,54 @@ bool read_disk_sector(const platform::image_source &source, const image_check &c
          platform::read_at(source, (entry & entry_offset_mask) + within, sector);
 }
 
+// Where the disk's bytes [at, at + length) begin in the file, where they
+// are one run of it: the blocks that hold them follow each other in the
+// file, each whole but the last. An image laid out as this tool lays it
+// out is one run; any other has its entries read to tell.
+std::optional<std::uint64_t> file_offset_of(const platform::image_source &source,
+                                            const image_check &check, std::uint64_t at,
+                                            std::uint64_t length) {
+  const std::uint64_t block_bytes = check.block_bytes;
+  if (length == 0 || block_bytes == 0)
+    return std::nullopt;
+  if (check.as_created)
+    return check.data_start + at;
+  const std::uint64_t first = at / block_bytes;
+  const std::uint64_t last = (at + length - 1) / block_bytes;
+  if (last >= entries_in_file(check) || last < first)
+    return std::nullopt;
+  std::uint64_t start = 0;
+  bool one_run = true;
+  const bool read = read_pieces(
+      source, block_map_offset + first * map_entry_size,
+      block_map_offset + (last + 1) * map_entry_size,
+      [&](std::uint64_t offset, std::span<const std::uint8_t> piece) {
+        std::uint64_t block = (offset - block_map_offset) / map_entry_size;
+        for (std::size_t i = 0; i + map_entry_size <= piece.size(); i += map_entry_size, ++block) {
+          const map_entry entry = get_bigendian(piece.subspan(i).first<map_entry_size>());
+          const std::uint64_t entry_offset = entry & entry_offset_mask;
+          const std::uint64_t needed =
+              block < last ? block_bytes : at + length - block * block_bytes;
+          if (block == first)
+            start = entry_offset;
+          one_run = one_run && entry_offset == start + (block - first) * block_bytes &&
+                    (entry >> entry_offset_bits) >= needed;
+        }
+      });
+  if (!read || !one_run)
+    return std::nullopt;
+  return start + at % block_bytes;
+}
+
 volume_view view_volume(const platform::image_source &source, const image_check &check,
-                        std::uint64_t first, std::uint64_t sectors, const disk_view &disk) {
+                        std::uint64_t first, std::uint64_t sectors) {
+  const std::uint64_t bytes_per_sector = check.header.bytes_per_sector;
+  const std::optional<std::uint64_t> offset =
+      file_offset_of(source, check, first * bytes_per_sector, sectors * bytes_per_sector);
   volume_view view{.start_sector = first,
                    .sectors = sectors,
-                   .offset = disk.data_offset + first * check.header.bytes_per_sector,
+                   .contiguous = offset.has_value(),
+                   .offset = offset.value_or(0),
                    .partition = false,
                    .type = 0,
                    .active = false,
@@ -115,23 +159,26 @@ volume_view view_volume(const platform::image_source &source, const image_check 
 // The volumes the disk's first sector shows: a FAT boot sector makes the
 // whole disk one; a partition table, one per partition.
 void find_volumes(const platform::image_source &source, const image_check &check, disk_view &disk) {
-  disk = {.data_offset = check.data_start, .volumes = {}, .volume_count = 0};
+  disk = {.data_offset = check.data_start, .contiguous = false, .volumes = {}, .volume_count = 0};
   map_entry first = 0;
   if (read_map_entry(source, check, 0, first))
     disk.data_offset = first & entry_offset_mask;
   const std::uint64_t sectors = disk_sectors(check.header);
+  const std::optional<std::uint64_t> whole =
+      file_offset_of(source, check, 0, sectors * check.header.bytes_per_sector);
+  disk.contiguous = whole.has_value() && *whole == disk.data_offset;
   sector_start sector{};
   if (!read_disk_sector(source, check, 0, sector))
     return;
   if (read_fat_boot_sector(sector)) {
-    disk.volumes[disk.volume_count++] = view_volume(source, check, 0, sectors, disk);
+    disk.volumes[disk.volume_count++] = view_volume(source, check, 0, sectors);
     return;
   }
   const std::optional<partition_table> table = read_partition_table(sector, sectors);
   for (std::size_t i = 0; table && i < table->count; ++i) {
     const mbr_partition &entry = table->entries[i];
     volume_view &view = disk.volumes[disk.volume_count++];
-    view = view_volume(source, check, entry.first_sector, entry.sectors, disk);
+    view = view_volume(source, check, entry.first_sector, entry.sectors);
     view.partition = true;
     view.type = entry.type;
     view.active = entry.active;

@@ -18,8 +18,11 @@ namespace blankimg {
 struct volume_view {
   std::uint64_t start_sector;
   std::uint64_t sectors;
-  std::uint64_t offset;  // of its first byte in the image file
-  bool partition;        // in a partition table, with a type and a flag
+  // Where its first byte is in the image file, through the map; only where
+  // all of it is one run of the file, as a tool given an offset reads it.
+  bool contiguous;
+  std::uint64_t offset;
+  bool partition;  // in a partition table, with a type and a flag
   std::uint8_t type;
   bool active;
   bool fat;  // a FAT file system, of this type and label
@@ -29,6 +32,7 @@ struct volume_view {
 
 struct disk_view {
   std::uint64_t data_offset;  // the file offset of the disk's first byte
+  bool contiguous;            // the whole disk is one run of the file from there
   std::array<volume_view, 4> volumes;
   std::size_t volume_count;
 };
