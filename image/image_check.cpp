@@ -222,6 +222,9 @@ image_check start_check(std::span<const std::uint8_t, header_length> header_byte
     add_finding(findings, finding_kind::wrong_blocksize);
   if (!geometry_valid)
     add_finding(findings, finding_kind::zero_geometry);
+  const std::optional<std::uint64_t> disk_length = disk_bytes(header);
+  if (!disk_length || *disk_length > max_file_bytes)
+    add_finding(findings, finding_kind::disk_too_large);
   if (blocksize_valid && geometry_valid &&
       count_blocks(header.cylinders, header.heads, header.sectors, header.blocksize) !=
           header.block_count)

@@ -17,6 +17,7 @@ enum class finding_kind : std::uint8_t {
   wrong_header_length,  // other than 80
   wrong_blocksize,      // 0, or above max_blocksize
   zero_geometry,        // a cylinder, head or sector count of 0
+  disk_too_large,       // a disk larger than any file can hold
   wrong_block_count,    // not the count the geometry and block size give
   too_short,            // the file ends before the map and marker do
   marker,               // the marker slot does not hold "EndOfLis"

@@ -68,14 +68,25 @@ struct image_header {
   bool operator==(const image_header &) const = default;
 };
 
-// The disk's sectors and bytes by the header's geometry: within 64 bits for
-// every header whose block count the geometry gives; a damaged header's
-// product may wrap, and is then only a bound that nothing fits.
-[[nodiscard]] constexpr std::uint64_t disk_sectors(const image_header &header) {
-  return std::uint64_t{header.cylinders} * header.heads * header.sectors;
+// The most bytes a file can hold, and so a disk copied out of an image.
+inline constexpr std::uint64_t max_file_bytes = (std::uint64_t{1} << 63) - 1;
+
+// The disk's sectors and bytes by the header's geometry; none where the
+// count passes 64 bits, as a damaged header's may.
+[[nodiscard]] constexpr std::optional<std::uint64_t> disk_sectors(const image_header &header) {
+  std::uint64_t sectors = header.cylinders;
+  for (const std::uint32_t factor : {header.heads, header.sectors}) {
+    if (factor != 0 && sectors > UINT64_MAX / factor)
+      return std::nullopt;
+    sectors *= factor;
+  }
+  return sectors;
 }
-[[nodiscard]] constexpr std::uint64_t disk_bytes(const image_header &header) {
-  return disk_sectors(header) * header.bytes_per_sector;
+[[nodiscard]] constexpr std::optional<std::uint64_t> disk_bytes(const image_header &header) {
+  const std::optional<std::uint64_t> sectors = disk_sectors(header);
+  if (!sectors || (header.bytes_per_sector != 0 && *sectors > UINT64_MAX / header.bytes_per_sector))
+    return std::nullopt;
+  return *sectors * header.bytes_per_sector;
 }
 
 // The header this tool writes for a disk of the given geometry in

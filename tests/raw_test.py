@@ -140,6 +140,30 @@ refused = run(TOOL, "--to-raw=" + path("never.raw"), image)
 check(refused.returncode == 2 and b"block 3 holds no bytes" in refused.stdout and
       not os.path.exists(path("never.raw")), "damaged: %s %s" % (refused.returncode, refused.stdout))
 
+# A disk larger than any file, by a header of 2048 x 2048 x 2048 sectors of
+# 2^31 bytes: --info calls it damaged, --to-raw refuses it as too large, and
+# a header of no cylinders shows a volume of no sectors, wrapping nothing.
+image = path("huge")
+run(TOOL, "--fat", "--floppy=1.44M", image)
+with open(image, "r+b") as huge:
+    huge.seek(32)
+    huge.write((2048).to_bytes(4, "big") * 3)
+    huge.seek(76)
+    huge.write((1 << 31).to_bytes(4, "big"))
+info = run(TOOL, "--info", image)
+refused = run(TOOL, "--to-raw=" + path("huge.raw"), image)
+check(info.returncode == 2 and b"more than any file holds" in info.stdout and
+      (refused.returncode, refused.stderr) == (1, b"image too large\n") and
+      not os.path.exists(path("huge.raw")), "a disk past 64 bits: %s %s" % (info.stdout, refused.stderr))
+with open(image, "r+b") as huge:
+    huge.seek(32)
+    huge.write(bytes(4) + (2).to_bytes(4, "big") + (18).to_bytes(4, "big"))
+    huge.seek(76)
+    huge.write((512).to_bytes(4, "big"))
+info = run(TOOL, "--info", image)
+check(info.returncode == 2 and b"18446744073709551615" not in info.stdout and
+      b"volume 1: no sectors" in info.stdout, "no cylinders: %s" % info.stdout)
+
 # A source held by a writer, as a running emulator holds its disk: refused.
 for source, arguments, message in [(floppy, ["--from-raw=" + floppy, path("locked")], b"can't open raw\n"),
                                    (path("image"), ["--to-raw=" + path("locked.raw"), path("image")],

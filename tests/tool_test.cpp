@@ -164,6 +164,13 @@ TEST(Tool, InfoDescribesAnImageAndListsWhatIsDamaged) {
       {"header length is 81, not 80", 1, 0, 11, {81}},
       {"block size is 0 sectors, not 1 to 2047", 3, 0, 27, {0}},
       {"a cylinder, head or sector count is 0", 1, 0, 39, {0}},
+      // A geometry of 2^96 sectors of 128 bytes: no product wraps to a size
+      // that looks possible.
+      {"the disk's 10141204794742285489318425264000 bytes are more than any file holds",
+       2,
+       0,
+       32,
+       bytes(12, 0xff)},
       {"block count is 3, but the geometry needs 2", 5, 0, 31, {3}},
       {"end-of-list marker is not \"EndOfLis\"", 1, 0, 96, {'X'}},
       {"file ends at byte 100, before the end of the block map and marker at 104", 3, 100},

@@ -17,10 +17,10 @@ namespace {
 // A header's four 32-bit factors can name up to 2^128 bytes of disk. No
 // 128-bit type is there on every host, so the product is kept in 32-bit
 // limbs, the least significant first.
-using disk_bytes = std::array<std::uint32_t, 4>;
+using wide_bytes = std::array<std::uint32_t, 4>;
 
-disk_bytes virtual_size(const image_header &header) {
-  disk_bytes product = {1, 0, 0, 0};
+wide_bytes virtual_size(const image_header &header) {
+  wide_bytes product = {1, 0, 0, 0};
   for (const std::uint32_t factor :
        {header.cylinders, header.heads, header.sectors, header.bytes_per_sector}) {
     std::uint64_t carry = 0;
@@ -33,7 +33,7 @@ disk_bytes virtual_size(const image_header &header) {
   return product;
 }
 
-double approximately(const disk_bytes &value) {
+double approximately(const wide_bytes &value) {
   double sum = 0;
   for (auto limb = value.rbegin(); limb != value.rend(); ++limb)
     sum = sum * 4294967296.0 + *limb;
@@ -41,7 +41,7 @@ double approximately(const disk_bytes &value) {
 }
 
 // Divides value by 10, and returns the remainder.
-unsigned divide_by_ten(disk_bytes &value) {
+unsigned divide_by_ten(wide_bytes &value) {
   std::uint64_t remainder = 0;
   for (auto limb = value.rbegin(); limb != value.rend(); ++limb) {
     const std::uint64_t part = remainder << 32 | *limb;
@@ -53,12 +53,12 @@ unsigned divide_by_ten(disk_bytes &value) {
 
 using number_text = std::array<char, 40>;  // 2^128 has 39 digits
 
-const char *decimal(number_text &text, disk_bytes value) {
+const char *decimal(number_text &text, wide_bytes value) {
   std::size_t at = text.size() - 1;
   text[at] = '\0';
   do {
     text[--at] = static_cast<char>('0' + divide_by_ten(value));
-  } while (value != disk_bytes{});
+  } while (value != wide_bytes{});
   return text.data() + at;
 }
 
@@ -80,6 +80,11 @@ void format_finding(finding_text &text, const finding &found, const image_descri
   case finding_kind::wrong_blocksize:
     return keep(std::snprintf(out, room, "block size is %" PRIu32 " sectors, not 1 to 2047",
                               header.blocksize));
+  case finding_kind::disk_too_large: {
+    number_text bytes{};
+    return keep(std::snprintf(out, room, "the disk's %s bytes are more than any file holds",
+                              decimal(bytes, virtual_size(header))));
+  }
   case finding_kind::zero_geometry:
     return keep(std::snprintf(out, room, "%s", "a cylinder, head or sector count is 0"));
   case finding_kind::wrong_block_count: {
@@ -398,9 +403,8 @@ void print_qemu_line(printer &out, const image_description &image) {
   const image_header &header = image.header;
   const std::size_t name_end = put_qemu_value(argument, image.filename);
   const std::span<char> rest = std::span(argument).subspan(name_end);
-  const int length =
-      std::snprintf(rest.data(), rest.size(), ",offset=%" PRIu64 ",size=%" PRIu64,
-                    image.disk.data_offset, disk_sectors(header) * header.bytes_per_sector);
+  const int length = std::snprintf(rest.data(), rest.size(), ",offset=%" PRIu64 ",size=%" PRIu64,
+                                   image.disk.data_offset, disk_bytes(header).value_or(0));
   if (length < 0 || static_cast<std::size_t>(length) >= rest.size())
     return;
   out.print("qemu: qemu-system-i386 -drive if=none,id=disk,format=raw,file=");
@@ -438,7 +442,7 @@ void print_text_volumes(printer &out, const image_description &image) {
     if (volume.contiguous && volume.sectors > 0)
       print_paste_lines(out, image, volume);
   }
-  if (disk.contiguous && disk_sectors(image.header) > 0 && image.header.bytes_per_sector > 0)
+  if (disk.contiguous && disk_bytes(image.header).value_or(0) > 0)
     print_qemu_line(out, image);
 }
 
@@ -475,7 +479,7 @@ void print_json(printer &out, const image_description &image) {
 
 void print_text(printer &out, const image_description &image) {
   const image_header &header = image.header;
-  const disk_bytes disk = virtual_size(header);
+  const wide_bytes disk = virtual_size(header);
   number_text size{};
   size_text human{};
   out.print("image: ");

@@ -163,9 +163,11 @@ void find_volumes(const platform::image_source &source, const image_check &check
   map_entry first = 0;
   if (read_map_entry(source, check, 0, first))
     disk.data_offset = first & entry_offset_mask;
-  const std::uint64_t sectors = disk_sectors(check.header);
+  if (!disk_bytes(check.header))
+    return;  // no file holds such a disk, and no volume is looked for on it
+  const std::uint64_t sectors = *disk_sectors(check.header);
   const std::optional<std::uint64_t> whole =
-      file_offset_of(source, check, 0, sectors * check.header.bytes_per_sector);
+      file_offset_of(source, check, 0, *disk_bytes(check.header));
   disk.contiguous = whole.has_value() && *whole == disk.data_offset;
   sector_start sector{};
   if (!read_disk_sector(source, check, 0, sector))

@@ -59,7 +59,7 @@ struct disk_run {
 
 run_status copy_image_to_raw(image_plan &plan, const platform::image_source &image,
                              const image_check &check) {
-  const std::uint64_t disk_length = disk_bytes(check.header);
+  const std::uint64_t disk_length = disk_bytes(check.header).value_or(0);
   if (platform::is_same_file(plan.options.to_raw, image)) {
     plan.cause = failure_cause::own_source;  // the copy would wipe it
     return run_status::cant_open_dest;
@@ -126,7 +126,7 @@ run_status open_raw(image_plan &plan, platform::image_source &raw) {
                                       std::span(boot).first(boot_read))
                       : run_status::read_error;
   }
-  if (status == run_status::ok && raw.size > disk_bytes(plan.header))
+  if (status == run_status::ok && raw.size > disk_bytes(plan.header).value_or(0))
     status = run_status::image_too_large;
   if (status != run_status::ok)
     platform::close_source(raw);
@@ -140,6 +140,10 @@ run_status write_raw(image_plan &plan) {
   image_check check{};
   disk_view disk{};
   run_status status = inspect_source(image, check, disk);
+  // A disk that no file can hold is refused as such, before its damage.
+  const std::optional<std::uint64_t> disk_length = disk_bytes(check.header);
+  if (status == run_status::ok && (!disk_length || *disk_length > max_file_bytes))
+    status = run_status::image_too_large;
   if (status == run_status::ok && finding_count(check.findings) > 0) {
     status = print_description(describe_check(plan.dest, check, image.allocated, disk),
                                plan.options.output)

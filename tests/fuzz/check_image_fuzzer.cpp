@@ -43,6 +43,9 @@ verdict model(std::span<const std::uint8_t> file) {
   const bool blocksize_valid = blocksize >= 1 && blocksize <= 2047;
   const bool geometry_valid = cylinders != 0 && heads != 0 && sectors != 0;
   std::uint64_t findings = (field(8) != 80) + !blocksize_valid + !geometry_valid;
+  // A disk no file can hold: more than 2^63 - 1 bytes.
+  const wide disk_sectors = wide{cylinders} * heads * sectors;
+  findings += field(76) != 0 && disk_sectors > wide{(std::uint64_t{1} << 63) - 1} / field(76);
   if (blocksize_valid && geometry_valid)
     findings += (wide{cylinders} * heads * sectors + blocksize - 1) / blocksize != count;
   const bool marker = data_start <= file.size() &&
