@@ -83,6 +83,8 @@ inline constexpr std::uint64_t max_file_bytes = (std::uint64_t{1} << 63) - 1;
   return sectors;
 }
 [[nodiscard]] constexpr std::optional<std::uint64_t> disk_bytes(const image_header &header) {
+  if (header.bytes_per_sector == 0)
+    return 0;  // however many sectors of nothing
   const std::optional<std::uint64_t> sectors = disk_sectors(header);
   if (!sectors || (header.bytes_per_sector != 0 && *sectors > UINT64_MAX / header.bytes_per_sector))
     return std::nullopt;

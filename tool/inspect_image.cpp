@@ -163,7 +163,7 @@ void find_volumes(const platform::image_source &source, const image_check &check
   map_entry first = 0;
   if (read_map_entry(source, check, 0, first))
     disk.data_offset = first & entry_offset_mask;
-  if (!disk_bytes(check.header))
+  if (!disk_bytes(check.header) || !disk_sectors(check.header))
     return;  // no file holds such a disk, and no volume is looked for on it
   const std::uint64_t sectors = *disk_sectors(check.header);
   const std::optional<std::uint64_t> whole =
