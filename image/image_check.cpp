@@ -1,7 +1,6 @@
 #include "image/image_check.hpp"
 
 #include <algorithm>
-#include <bit>
 #include <optional>
 
 namespace blankimg {
@@ -278,24 +277,80 @@ bool entries_ascend(const image_check &check) {
   return check.overlaps.ascending;
 }
 
-void find_overlaps_sorted(image_check &check, std::span<map_entry> entries) {
-  for (map_entry &entry : entries) {
-    const auto bytes = std::bit_cast<std::array<std::uint8_t, map_entry_size>>(entry);
-    entry = get_bigendian(std::span<const std::uint8_t, map_entry_size>(bytes));
+std::uint64_t furthest_entry_end(std::uint64_t so_far, std::span<const std::uint8_t> bytes) {
+  for (std::size_t at = 0; at + map_entry_size <= bytes.size(); at += map_entry_size) {
+    const map_entry entry = get_bigendian(bytes.subspan(at).first<map_entry_size>());
+    so_far = std::max(so_far, (entry & entry_offset_mask) + (entry >> entry_offset_bits));
   }
+  return so_far;
+}
+
+overlap_plan start_overlap_plan(std::uint64_t furthest_end) {
+  // An entry that reaches into a bucket starts in it or in the one before.
+  const std::uint64_t width =
+      std::max<std::uint64_t>(max_entry_length + 1, furthest_end / overlap_buckets + 1);
+  return {.bucket_width = width, .starts = {}};
+}
+
+void count_range_piece(overlap_plan &plan, std::span<const std::uint8_t> bytes) {
+  for (std::size_t at = 0; at + map_entry_size <= bytes.size(); at += map_entry_size) {
+    const map_entry entry = get_bigendian(bytes.subspan(at).first<map_entry_size>());
+    if ((entry >> entry_offset_bits) == 0)
+      continue;
+    const std::uint64_t bucket = (entry & entry_offset_mask) / plan.bucket_width;
+    ++plan.starts.at(
+        static_cast<std::size_t>(std::min<std::uint64_t>(bucket, overlap_buckets - 1)));
+  }
+}
+
+std::optional<offset_range> next_overlap_range(const overlap_plan &plan, std::size_t first_bucket,
+                                               std::uint64_t room) {
+  if (first_bucket >= overlap_buckets)
+    return std::nullopt;
+  // Those that start in the bucket before may reach in.
+  const std::uint64_t reaching_in = first_bucket > 0 ? plan.starts.at(first_bucket - 1) : 0;
+  std::uint64_t entries = reaching_in;
+  std::size_t end = first_bucket;
+  while (end < overlap_buckets && entries + plan.starts.at(end) <= room)
+    entries += plan.starts.at(end++);
+  if (end == first_bucket)
+    return std::nullopt;
+  // The last bucket holds every entry from its start on.
+  const std::uint64_t to =
+      end == overlap_buckets ? std::uint64_t{UINT64_MAX} : end * plan.bucket_width;
+  return offset_range{
+      .from = first_bucket * plan.bucket_width, .to = to, .end_bucket = end, .entries = entries};
+}
+
+std::size_t collect_range_piece(const offset_range &range, std::span<const std::uint8_t> bytes,
+                                std::span<map_entry> gathered, std::size_t count) {
+  for (std::size_t at = 0; at + map_entry_size <= bytes.size(); at += map_entry_size) {
+    const map_entry entry = get_bigendian(bytes.subspan(at).first<map_entry_size>());
+    const std::uint64_t offset = entry & entry_offset_mask;
+    const std::uint64_t length = entry >> entry_offset_bits;
+    if (length > 0 && offset < range.to && offset + length > range.from && count < gathered.size())
+      gathered[count++] = entry;
+  }
+  return count;
+}
+
+void start_overlap_ranges(image_check &check) {
+  check.overlaps.listed_count = 0;
+  check.overlaps.count = 0;
+}
+
+void find_overlaps_in_range(image_check &check, const offset_range &range,
+                            std::span<map_entry> entries) {
   const auto offset_of = [](map_entry entry) { return entry & entry_offset_mask; };
   std::ranges::sort(entries, {}, offset_of);
   overlap_check &overlaps = check.overlaps;
-  overlaps.listed_count = 0;
-  overlaps.count = 0;
   std::uint64_t furthest_end = 0;
   map_entry furthest = 0;
   for (const map_entry entry : entries) {
     const std::uint64_t offset = offset_of(entry);
     const std::uint64_t length = entry >> entry_offset_bits;
-    if (length == 0)
-      continue;
-    if (offset < furthest_end)
+    // An entry starting before the range is there for what it reaches.
+    if (offset >= range.from && offset < furthest_end)
       add_overlap(overlaps,
                   {.block = no_block, .other = no_block, .entry = entry, .other_entry = furthest});
     if (offset + length > furthest_end) {

@@ -7,6 +7,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 
 #include "image/image_format.hpp"
@@ -109,12 +110,53 @@ void check_map_piece(image_check &check, std::uint64_t offset, std::span<const s
 [[nodiscard]] std::uint64_t entries_in_file(const image_check &check);
 
 // Whether the map's offsets ascend, so that check_map_piece has found every
-// overlap. When they do not, the overlaps are found from all the entries at
-// once: find_overlaps_sorted takes them, as read from the file, in a span
-// it may reorder, and name_overlapping_blocks then reads the map again,
-// piece by piece as check_map_piece does, to name the blocks involved.
+// overlap. When they do not, the overlaps are found a range of offsets at
+// a time, in memory for a bounded number of entries, so that no map costs
+// memory of its own size:
+// - furthest_entry_end over every piece of the map gives the end of the
+//   offsets any entry reaches;
+// - count_range_piece over every piece fills the plan's count of the
+//   entries that start in each of its buckets of offsets;
+// - for each range next_overlap_range gives, collect_range_piece over
+//   every piece gathers the entries that reach into the range, and
+//   find_overlaps_in_range sorts them and counts the overlaps whose later
+//   entry starts there;
+// - name_overlapping_blocks then reads the map again, piece by piece as
+//   check_map_piece does, to name the blocks involved.
+// Every piece but the last is a multiple of 8 bytes long.
 [[nodiscard]] bool entries_ascend(const image_check &check);
-void find_overlaps_sorted(image_check &check, std::span<map_entry> entries);
+
+inline constexpr std::size_t overlap_buckets = 4096;
+struct overlap_plan {
+  std::uint64_t bucket_width;  // bytes of offsets, at least an entry's longest length
+  std::array<std::uint64_t, overlap_buckets> starts;  // entries with bytes, by bucket
+};
+struct offset_range {
+  std::uint64_t from;
+  std::uint64_t to;
+  std::size_t end_bucket;  // the bucket the next range starts at
+  std::uint64_t entries;   // at most: those starting in it, and those reaching into it
+};
+
+[[nodiscard]] std::uint64_t furthest_entry_end(std::uint64_t so_far,
+                                               std::span<const std::uint8_t> bytes);
+[[nodiscard]] overlap_plan start_overlap_plan(std::uint64_t furthest_end);
+void count_range_piece(overlap_plan &plan, std::span<const std::uint8_t> bytes);
+// The range from first_bucket on of the most buckets whose entries fit in
+// room entries; none where the first bucket alone does not fit, or none is
+// left.
+[[nodiscard]] std::optional<offset_range> next_overlap_range(const overlap_plan &plan,
+                                                             std::size_t first_bucket,
+                                                             std::uint64_t room);
+// Appends to gathered, from count on, the entries with bytes among bytes
+// that reach into the range; returns the new count.
+[[nodiscard]] std::size_t collect_range_piece(const offset_range &range,
+                                              std::span<const std::uint8_t> bytes,
+                                              std::span<map_entry> gathered, std::size_t count);
+// Before the first range: forgets the overlaps check_map_piece noted.
+void start_overlap_ranges(image_check &check);
+void find_overlaps_in_range(image_check &check, const offset_range &range,
+                            std::span<map_entry> entries);
 void name_overlapping_blocks(image_check &check, std::uint64_t offset,
                              std::span<const std::uint8_t> bytes);
 

@@ -164,6 +164,33 @@ info = run(TOOL, "--info", image)
 check(info.returncode == 2 and b"18446744073709551615" not in info.stdout and
       b"volume 1: no sectors" in info.stdout, "no cylinders: %s" % info.stdout)
 
+# A hostile map: a header of 2^24 one-sector blocks in a file of a few KiB
+# on disk, its map a hole but for entries 0 and 1, swapped. Its overlaps are
+# looked for a range of offsets at a time: within an address space smaller
+# than the map, the findings are listed, never "out of memory".
+import resource
+blocks = 1 << 24
+hostile = path("hostile.img")
+data_at = 88 + 8 * blocks
+with open(hostile, "wb") as out:
+    fields = [80, 2, 2, 0, 1, blocks, blocks, 1, 1]
+    out.write(b"Tavrelin" + b"".join(f.to_bytes(4, "big") for f in fields) + bytes(32) +
+              (512).to_bytes(4, "big"))
+    out.write((512 << 44 | (data_at + 512)).to_bytes(8, "big") + (512 << 44 | data_at).to_bytes(8, "big"))
+    out.seek(80 + 8 * blocks)
+    out.write(b"EndOfLis")
+    out.write(b"\1" * 1024)
+
+
+def limited():
+    resource.setrlimit(resource.RLIMIT_AS, (96 << 20, 96 << 20))
+
+
+looked = subprocess.run([TOOL, "--output=json", "--info", hostile], capture_output=True, preexec_fn=limited)
+found = json.loads(looked.stdout) if looked.returncode == 2 else {}
+check(found.get("error-count") == blocks - 2 and found.get("errors", [""])[0] == "block 2 holds no bytes",
+      "a hostile map in 96 MiB of address space: %s %s" % (looked.returncode, looked.stderr))
+
 # A source held by a writer, as a running emulator holds its disk: refused.
 for source, arguments, message in [(floppy, ["--from-raw=" + floppy, path("locked")], b"can't open raw\n"),
                                    (path("image"), ["--to-raw=" + path("locked.raw"), path("image")],

@@ -11,22 +11,59 @@ namespace blankimg {
 
 namespace {
 
-// A map whose offsets do not ascend is sorted whole to find the blocks that
-// share bytes: memory of the map's own size, borrowed for that alone.
+// A map whose offsets do not ascend is checked for blocks that share bytes
+// a range of offsets at a time, each range's entries sorted in memory
+// borrowed for that alone: never more than this, whatever the map, and
+// with only as many pages touched as the range has entries. A range that
+// cannot fit (more entries at nearly one offset than this holds) is out
+// of memory, said before any page is touched.
+constexpr std::uint64_t most_sorted_entries = (std::uint64_t{64} << 20) / map_entry_size;
+
 run_status find_overlaps_out_of_order(const platform::image_source &source, image_check &check) {
-  const std::uint64_t entries = entries_in_file(check);
-  const std::span<std::uint8_t> memory = platform::borrow_memory(entries * map_entry_size);
+  const std::uint64_t map_end = block_map_offset + entries_in_file(check) * map_entry_size;
+  const auto over_map = [&](auto take) {
+    return read_pieces(
+        source, block_map_offset, map_end,
+        [&](std::uint64_t /*offset*/, std::span<const std::uint8_t> piece) { take(piece); });
+  };
+  std::uint64_t furthest = 0;
+  if (!over_map([&](std::span<const std::uint8_t> piece) {
+        furthest = furthest_entry_end(furthest, piece);
+      }))
+    return run_status::read_error;
+  overlap_plan plan = start_overlap_plan(furthest);
+  if (!over_map([&](std::span<const std::uint8_t> piece) { count_range_piece(plan, piece); }))
+    return run_status::read_error;
+  // The largest range decides what is borrowed.
+  std::uint64_t most = 0;
+  for (std::size_t bucket = 0; bucket < overlap_buckets;) {
+    const std::optional<offset_range> range = next_overlap_range(plan, bucket, most_sorted_entries);
+    if (!range)
+      return run_status::out_of_memory;
+    most = std::max(most, range->entries);
+    bucket = range->end_bucket;
+  }
+  const std::span<std::uint8_t> memory =
+      platform::borrow_memory(std::max<std::uint64_t>(most, 1) * map_entry_size);
   if (memory.empty())
     return run_status::out_of_memory;
-  const bool read = platform::read_at(source, block_map_offset, memory);
-  if (read) {
-    // Memory from the system is aligned for any type.
-    find_overlaps_sorted(check, std::span(reinterpret_cast<map_entry *>(  // NOLINT
-                                              memory.data()),
-                                          static_cast<std::size_t>(entries)));
+  // Memory from the system is aligned for any type.
+  const std::span<map_entry> entries(reinterpret_cast<map_entry *>(memory.data()),  // NOLINT
+                                     memory.size() / map_entry_size);
+  start_overlap_ranges(check);
+  bool read = true;
+  for (std::size_t bucket = 0; read && bucket < overlap_buckets;) {
+    const offset_range range = *next_overlap_range(plan, bucket, most_sorted_entries);
+    std::size_t gathered = 0;
+    read = over_map([&](std::span<const std::uint8_t> piece) {
+      gathered = collect_range_piece(range, piece, entries, gathered);
+    });
+    if (read)
+      find_overlaps_in_range(check, range, entries.first(gathered));
+    bucket = range.end_bucket;
   }
   platform::give_back_memory(memory);
-  if (!read || !read_pieces(source, block_map_offset, block_map_offset + entries * map_entry_size,
+  if (!read || !read_pieces(source, block_map_offset, map_end,
                             [&check](std::uint64_t offset, std::span<const std::uint8_t> piece) {
                               name_overlapping_blocks(check, offset, piece);
                             }))
