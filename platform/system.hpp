@@ -146,6 +146,12 @@ void release_stop_signals();
 [[nodiscard]] std::span<std::uint8_t> borrow_memory(std::uint64_t bytes);
 void give_back_memory(std::span<std::uint8_t> memory);
 
+// Why the last call here that failed did, in the system's words: right
+// after open_destination, open_source or borrow_memory reports a failure.
+// A lock another program holds, and a QEMU that writes the file, are said
+// as such.
+[[nodiscard]] const char *last_failure_text();
+
 // Seconds since 1970 in UTC, by the system's clock.
 [[nodiscard]] std::uint64_t unix_seconds_now();
 

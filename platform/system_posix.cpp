@@ -124,7 +124,10 @@ bool held_by_qemu_writer(int fd) {
   test.l_whence = SEEK_SET;
   test.l_start = qemu_write_permission;
   test.l_len = qemu_write_bytes;
-  return fcntl(fd, F_OFD_GETLK, &test) == 0 && test.l_type != F_UNLCK;
+  const bool held = fcntl(fd, F_OFD_GETLK, &test) == 0 && test.l_type != F_UNLCK;
+  if (held)
+    errno = EBUSY;
+  return held;
 }
 
 // A read lock of [start, start + length), or to the end where length is 0.
@@ -276,8 +279,11 @@ destination open_destination(const char *path, bool no_clobber) {
         fstat(fd, &status) == 0 && (S_ISREG(status.st_mode) || S_ISBLK(status.st_mode));
     return {.opened = true, .handle = fd, .created = created, .positioned = positioned};
   }
-  if (fd >= 0)
+  if (fd >= 0) {
+    const int failure = errno;
     static_cast<void>(close(fd));
+    errno = failure;
+  }
   return {.opened = false, .handle = -1, .created = false, .positioned = false};
 }
 
@@ -285,11 +291,17 @@ bool destination_would_open(const char *path, bool no_clobber) {
   struct stat status {};
   if (lstat(path, &status) == 0) {
     // A link to nothing is made through, unless no file may be replaced.
-    if (no_clobber)
+    if (no_clobber) {
+      errno = EEXIST;
       return false;
+    }
     if (stat(path, &status) != 0)
       return errno == ENOENT;
-    return !S_ISDIR(status.st_mode) && faccessat(AT_FDCWD, path, W_OK, AT_EACCESS) == 0;
+    if (S_ISDIR(status.st_mode)) {
+      errno = EISDIR;
+      return false;
+    }
+    return faccessat(AT_FDCWD, path, W_OK, AT_EACCESS) == 0;
   }
   if (errno != ENOENT)
     return false;
@@ -301,11 +313,18 @@ bool destination_would_open(const char *path, bool no_clobber) {
     name = "/";
   else if (slash != std::string_view::npos)
     name = std::string_view(path, slash);
-  if (name.size() >= directory.size())
+  if (name.size() >= directory.size()) {
+    errno = ENAMETOOLONG;
     return false;
+  }
   *std::ranges::copy(name, directory.begin()).out = '\0';
-  return stat(directory.data(), &status) == 0 && S_ISDIR(status.st_mode) &&
-         faccessat(AT_FDCWD, directory.data(), W_OK | X_OK, AT_EACCESS) == 0;
+  if (stat(directory.data(), &status) != 0)
+    return false;
+  if (!S_ISDIR(status.st_mode)) {
+    errno = ENOTDIR;
+    return false;
+  }
+  return faccessat(AT_FDCWD, directory.data(), W_OK | X_OK, AT_EACCESS) == 0;
 }
 
 std::size_t write_at(file_handle file, std::uint64_t offset, std::span<const std::uint8_t> bytes) {
@@ -393,8 +412,12 @@ bool open_source(const char *path, image_source &source, bool shared) {
     end = lseek(fd, 0, SEEK_END);
   else
     end = -1;
+  if (end < 0)
+    errno = S_ISDIR(status.st_mode) ? EISDIR : ESPIPE;  // no file to read at any offset
   if (end < 0 || (shared && !lock_for_reading(fd))) {
+    const int failure = errno;
     static_cast<void>(close(fd));
+    errno = failure;
     return false;
   }
   source = {.handle = fd,
@@ -530,6 +553,19 @@ void release_stop_signals() {
 void close_source(const image_source &source) {
   // Nothing was written: the close has nothing to report.
   static_cast<void>(close(static_cast<int>(source.handle)));
+}
+
+const char *last_failure_text() {
+  switch (errno) {
+  case EWOULDBLOCK:
+    return "in use: another program holds it locked";
+  case EBUSY:
+    return "in use: a program such as QEMU writes it";
+  case ESPIPE:
+    return "not a file that can be read at any offset";
+  default:
+    return std::strerror(errno);
+  }
 }
 
 std::uint64_t unix_seconds_now() {

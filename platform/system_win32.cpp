@@ -312,6 +312,22 @@ void close_source(const image_source &source) {
   CloseHandle(reinterpret_cast<HANDLE>(source.handle));  // NOLINT(performance-no-int-to-ptr)
 }
 
+const char *last_failure_text() {
+  static std::array<char, 512> text;
+  const DWORD error = GetLastError();
+  if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION)
+    return "in use: another program holds it open";
+  const DWORD length =
+      FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
+                     text.data(), static_cast<DWORD>(text.size()), nullptr);
+  // The system's words end in a full stop and a line break; the line has its own.
+  DWORD end = length;
+  while (end > 0 && (text[end - 1] == '\n' || text[end - 1] == '\r' || text[end - 1] == '.'))
+    --end;
+  text[end] = '\0';
+  return end > 0 ? text.data() : "the system gives no reason";
+}
+
 std::uint64_t unix_seconds_now() {
   // 100-nanosecond ticks since 1601, less the 369 years to 1970.
   FILETIME now{};

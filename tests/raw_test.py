@@ -198,7 +198,9 @@ for source, arguments, message in [(floppy, ["--from-raw=" + floppy, path("locke
     with open(source, "r+b") as writer:
         fcntl.flock(writer, fcntl.LOCK_EX)
         held = run(TOOL, *arguments)
-    check((held.returncode, held.stderr) == (1, message), "held %s: %s" % (source, held.stderr))
+    check((held.returncode, held.stderr) == (1, message + b"blankimg: " + source.encode() +
+                                             b": in use: another program holds it locked\n"),
+          "held %s: %s" % (source, held.stderr))
     check(run(TOOL, *arguments).returncode == 0, "let go: %s" % arguments)
 
 

@@ -82,7 +82,7 @@ TEST(PlanImage, RefusesExactlyWhatTheFieldsCannotHold) {
   }
 }
 
-TEST(PlanImage, ReadsOptionsBeforeTheOperandsAndSixArgumentsAsOperands) {
+TEST(PlanImage, ReadsOptionsWhereverTheyStandBeforeADoubleDashAndSixArgumentsAsOperands) {
   struct example {
     std::vector<const char *> arguments;
     run_status status;
@@ -118,6 +118,15 @@ TEST(PlanImage, ReadsOptionsBeforeTheOperandsAndSixArgumentsAsOperands) {
        "img",
        preallocation::off},
       {{"--odd-name", "2", "1", "1", "3", "128"}, run_status::ok, "--odd-name"},
+      // Options may follow the operands, as GNU tools take them.
+      {{"img", "2", "--preallocation=off", "1", "1", "3", "128"},
+       run_status::ok,
+       "img",
+       preallocation::off},
+      {{"--info", "p.img", "--output=json"}, run_status::ok, "p.img"},
+      {{"x.img", "--size=10M"}, run_status::ok, "x.img"},
+      {{"--size=10M", "--", "--sync"}, run_status::ok, "--sync"},
+      {{"--size=10M", "x.img", "--sync=1"}, run_status::usage},
       {{"--", "--sync", "1", "1", "3", "128"}, run_status::invalid_blocksize},
       {{"--preallocation=OFF", "img", "2", "1", "1", "3", "128"}, run_status::usage},
       {{"--preallocation", "img", "2", "1", "1", "3", "128"}, run_status::usage},

@@ -42,13 +42,16 @@ TEST(Tool, WritesTheWorkedExampleByteForByteInEveryModeOverWhateverWasThere) {
           run_tool({.arguments = with_dest(image, worked_example_geometry(), e.options)});
       EXPECT_EQ(result.status, refused ? 1 : 0);
       EXPECT_EQ(result.out, "");
-      EXPECT_EQ(result.err, refused ? "can't open dest\n" : "");
+      // Only the six operands print no cause.
+      const std::string cause = e.options.empty() ? "" : "blankimg: " + image + ": File exists\n";
+      EXPECT_EQ(result.err, refused ? "can't open dest\n" + cause : "");
       EXPECT_EQ(read_file(image), refused ? *earlier : worked_example_image()) << e.name;
     }
   }
 }
 
-// Refusals and answers alike: one fixed text, no carriage return even on
+// Refusals and answers alike: one fixed text, and on a command line with
+// options the line that names the cause; no carriage return even on
 // Windows, and no file.
 TEST(Tool, RefusesBadArgumentsWithOneLineAndNoFile) {
   struct example {
@@ -56,7 +59,13 @@ TEST(Tool, RefusesBadArgumentsWithOneLineAndNoFile) {
     std::string message;
     std::vector<std::string> options = {};
     std::vector<std::string> printed = {};  // on standard output, for status 0
+    std::string cause = {};                 // after "blankimg: ", DEST standing for dest
   };
+  const std::string see_help = "; see blankimg --help";
+  const std::string operands_wanted =
+      "give dest and five numbers, or dest alone with --size, --floppy or --from-raw, or the "
+      "image alone with --info or --to-raw" +
+      see_help;
   const std::string usage =
       tool_path() + " dest blocksize cylinders heads sectors/tracks bytes/sector\n";
   const std::string version = std::string("blankimg ") + BLANKIMG_VERSION + "\n";
@@ -78,14 +87,65 @@ TEST(Tool, RefusesBadArgumentsWithOneLineAndNoFile) {
       {{"2047", "1", "1", "3", "1024"}, "invalid blocksize\n"},
       {{"1", "65536", "65536", "1", "0"}, "image too large\n"},
       {{"64", "1000000", "255", "63", "2048"}, "image too large\n"},
-      {worked_example_geometry(), usage, {"--preallocation=sparse"}},
-      {worked_example_geometry(), usage, {"--preallocation="}},
-      {worked_example_geometry(), usage, {"--preallocation"}},  // takes dest as the mode
-      {worked_example_geometry(), usage, {"--sparse"}},
-      {{"2", "1", "1", "3"}, usage, {"--preallocation", "off"}},
+      {worked_example_geometry(),
+       usage,
+       {"--preallocation=sparse"},
+       {},
+       "invalid value 'sparse' for --preallocation" + see_help},
+      {worked_example_geometry(),
+       usage,
+       {"--preallocation="},
+       {},
+       "invalid value '' for --preallocation" + see_help},
+      // Takes dest as the mode.
+      {worked_example_geometry(),
+       usage,
+       {"--preallocation"},
+       {},
+       "invalid value 'DEST' for --preallocation" + see_help},
+      {worked_example_geometry(), usage, {"--sparse"}, {}, "unknown option '--sparse'" + see_help},
+      {worked_example_geometry(), usage, {"--sise=10M"}, {}, "unknown option '--sise'" + see_help},
+      {{"2", "1", "1", "3"}, usage, {"--preallocation", "off"}, {}, operands_wanted},
       // Six arguments are the six operands, unless one is an option.
-      {{"2", "1", "1", "3"}, usage, {"--preallocation=off"}},
-      {{"2", "1", "1", "3", "128", "9"}, usage, {"--"}},
+      {{"2", "1", "1", "3"}, usage, {"--preallocation=off"}, {}, operands_wanted},
+      {{"2", "1", "1", "3", "128", "9"}, usage, {"--"}, {}, operands_wanted},
+      // Five or seven arguments and no option: the usage line alone.
+      {{"2", "1", "1", "3"}, usage},
+      {{}, usage, {"--label=X", "--size=10M"}, {}, "--label and --partition need --fat"},
+      {{}, usage, {"--fat=17", "--size=10M"}, {}, "invalid value '17' for --fat" + see_help},
+      {{}, usage, {"--output=xml", "--info"}, {}, "invalid value 'xml' for --output" + see_help},
+      {{},
+       usage,
+       {"--dry-run", "--sync", "--size=1M"},
+       {},
+       "--preallocation, --sync and --progress are for writing, not --info or --dry-run"},
+      {{},
+       usage,
+       {"--info", "--size=1M"},
+       {},
+       "--info takes the image alone, with --output at most"},
+      {{},
+       usage,
+       {"--blocksize=2"},
+       {},
+       "--blocksize needs --size or --floppy, and --sector-size needs --size"},
+      {worked_example_geometry(),
+       usage,
+       {"--blocksize=2"},
+       {},
+       "--blocksize needs --size or --floppy, and --sector-size needs --size"},
+      {worked_example_geometry(),
+       usage,
+       {"--output=json"},
+       {},
+       "--output goes with --info or --dry-run"},
+      {{},
+       usage,
+       {"--to-raw=r", "--fat"},
+       {},
+       "--from-raw and --to-raw go with neither each other, --fat nor --info; --to-raw takes the "
+       "image alone"},
+      {{}, usage, {"--size"}, {}, operands_wanted},  // dest taken for the size
       {worked_example_geometry(),
        "",
        {"--help"},
@@ -98,14 +158,17 @@ TEST(Tool, RefusesBadArgumentsWithOneLineAndNoFile) {
       {{}, "", {"--dry-run", "--size=10G"}, {"20806 cylinders", "10737893376 bytes"}},
       {{}, "", {"--dry-run", "--output=json", "--floppy=720K"}, {"\"cylinders\": 80,"}},
       {{}, "invalid size\n", {"--floppy=1.2"}},
-      {{}, usage, {"--size=1G", "--floppy=1.2M"}},
+      {{}, usage, {"--size=1G", "--floppy=1.2M"}, {}, "--size and --floppy do not go together"},
   };
   for (const example &e : examples) {
     const scratch_dir dir;
     const tool_result result =
         run_tool({.arguments = with_dest(dir.file("img"), e.numbers, e.options)});
     EXPECT_EQ(result.status, e.printed.empty() ? 1 : 0) << e.message;
-    EXPECT_EQ(result.err, e.message);
+    std::string cause = e.cause;
+    if (const std::size_t dest = cause.find("DEST"); dest != std::string::npos)
+      cause.replace(dest, 4, dir.file("img"));
+    EXPECT_EQ(result.err, e.message + (cause.empty() ? "" : "blankimg: " + cause + "\n"));
     EXPECT_EQ(result.out.empty(), e.printed.empty());
     for (const std::string &text : e.printed)
       EXPECT_NE(result.out.find(text), std::string::npos) << text;
@@ -146,7 +209,13 @@ TEST(Tool, InfoDescribesAnImageAndListsWhatIsDamaged) {
        worked_example_geometry(),
        "a\"b'$'\\n''c'$'\\377'$'\\342'$'\\200'$'\\250''.img'"},
       // A mark that turns the text around (U+202E) is quoted as bytes too.
-      {"", 0, 0, 0, {}, "x\xe2\x80\xaegpj.img", worked_example_geometry(),
+      {"",
+       0,
+       0,
+       0,
+       {},
+       "x\xe2\x80\xaegpj.img",
+       worked_example_geometry(),
        "x'$'\\342'$'\\200'$'\\256''gpj.img'"},
       // Intact, but not as this tool lays it out.
       {"", 0, 0, 80, entries(0x68, 0x68), "img", worked_example_geometry(), "",
@@ -166,10 +235,7 @@ TEST(Tool, InfoDescribesAnImageAndListsWhatIsDamaged) {
       {"a cylinder, head or sector count is 0", 1, 0, 39, {0}},
       // A geometry of 2^96 sectors of 128 bytes: no product wraps to a size
       // that looks possible.
-      {"the disk's 10141204794742285489318425264000 bytes are more than any file holds",
-       2,
-       0,
-       32,
+      {"the disk's 10141204794742285489318425264000 bytes are more than any file holds", 2, 0, 32,
        bytes(12, 0xff)},
       {"block count is 3, but the geometry needs 2", 5, 0, 31, {3}},
       {"end-of-list marker is not \"EndOfLis\"", 1, 0, 96, {'X'}},
@@ -217,7 +283,10 @@ TEST(Tool, InfoDescribesAnImageAndListsWhatIsDamaged) {
     }
     const tool_result text = run_tool({.arguments = {"--info", image}});
     EXPECT_EQ(text.status, status) << e.finding;
-    EXPECT_EQ(text.err, status == 1 ? e.finding : "");
+    // A file that cannot be opened is named, with the system's words.
+    EXPECT_EQ(text.err.substr(0, text.err.find('\n') + 1), status == 1 ? e.finding : "");
+    EXPECT_EQ(text.err.find("blankimg: " + image + ": ") == 0 + e.finding.size(),
+              e.finding == "can't open image\n");
     if (status == 1)
       continue;
     const std::string shown = e.shown_name.empty() ? image : "'" + dir.path + "/" + e.shown_name;
@@ -288,12 +357,14 @@ TEST(Tool, CannotOpenADestinationInAMissingDirectoryOrOneNotToBeReplaced) {
   struct example {
     const char *dest;
     std::vector<std::string> options;
+    const char *cause;  // the system's words, on a command line with options
   };
   const example examples[] = {
-      {"missing/img", {}},
-      {"missing/img", {"--dry-run"}},
-      {"img", {"--dry-run", "--no-clobber"}},  // img exists
-      {".", {"--dry-run"}},
+      {"missing/img", {}, nullptr},
+      {"missing/img", {"--dry-run"}, "No such file or directory"},
+      {"missing/img", {"--preallocation=off"}, "No such file or directory"},
+      {"img", {"--dry-run", "--no-clobber"}, "File exists"},  // img exists
+      {".", {"--dry-run"}, "Is a directory"},
   };
   for (const example &e : examples) {
     const scratch_dir dir;
@@ -301,7 +372,9 @@ TEST(Tool, CannotOpenADestinationInAMissingDirectoryOrOneNotToBeReplaced) {
     const tool_result result =
         run_tool({.arguments = with_dest(dir.file(e.dest), worked_example_geometry(), e.options)});
     EXPECT_EQ(result.status, 1) << e.dest;
-    EXPECT_EQ(result.err, "can't open dest\n") << e.dest;
+    const std::string cause =
+        e.cause == nullptr ? "" : "blankimg: " + dir.file(e.dest) + ": " + e.cause + "\n";
+    EXPECT_EQ(result.err, "can't open dest\n" + cause) << e.dest;
     EXPECT_EQ(result.out, "") << e.dest;
     EXPECT_EQ(read_file(dir.file("img")), bytes{1});
   }

@@ -160,85 +160,129 @@ bool six_operands(std::span<const char *const> arguments) {
   return true;
 }
 
-// Reads the options in front of the operands into options. Returns where
-// the operands begin, or none for an option that is unknown or lacks its
-// value, or one that stands among the operands.
-std::optional<std::size_t> read_options(std::span<const char *const> command_line,
-                                        run_options &options) {
-  std::size_t at = 1;
-  for (; at < command_line.size(); ++at) {
+// The operands, gathered from among the options: never more are needed
+// than the six.
+struct operand_list {
+  std::array<const char *, argument_count> names;
+  std::size_t count;  // past the list's room where there were more
+};
+
+// Reads the options, wherever they stand before a lone "--", into options,
+// and the other arguments into operands, as GNU tools take them. False for
+// an option that is unknown, lacks its value or has one it cannot have,
+// with why.
+bool read_options(std::span<const char *const> command_line, run_options &options,
+                  operand_list &operands, failure_reason &why) {
+  const auto add_operand = [&operands](const char *operand) {
+    if (operands.count < operands.names.size())
+      operands.names.at(operands.count) = operand;
+    ++operands.count;
+  };
+  for (std::size_t at = 1; at < command_line.size(); ++at) {
     const std::string_view argument = command_line[at];
-    if (!is_option(argument))
+    if (argument == "--") {
+      for (const char *operand : command_line.subspan(at + 1))
+        add_operand(operand);
       break;
-    if (argument == "--")
-      return at + 1;
+    }
+    if (!is_option(argument)) {
+      add_operand(command_line[at]);
+      continue;
+    }
     if (read_flag(argument, options))
       continue;
     const std::size_t equals = std::min(argument.find('='), argument.size());
     const auto *const option = std::ranges::find(
         value_names, std::string_view(argument.data(), equals), &value_name::name);
-    if (option == value_names.end())
-      return std::nullopt;
+    if (option == value_names.end()) {
+      why = {.cause = failure_cause::unknown_option,
+             .subject = command_line[at],
+             .subject_length = equals,
+             .detail = nullptr};
+      return false;
+    }
     const char *value = nullptr;
     if (equals != argument.size())
       value = command_line[at] + equals + 1;
     else if (at + 1 < command_line.size())
       value = command_line[++at];
-    if (value == nullptr || !read_value(*option, value, options))
-      return std::nullopt;
+    if (value == nullptr) {
+      why = {.cause = failure_cause::option_needs_value,
+             .subject = command_line[at],
+             .subject_length = 0,
+             .detail = nullptr};
+      return false;
+    }
+    if (!read_value(*option, value, options)) {
+      why = {.cause = failure_cause::invalid_value,
+             .subject = option->name.data(),
+             .subject_length = option->name.size(),
+             .detail = value};
+      return false;
+    }
   }
-  // Options come first: one after dest is a mistake, not a name.
-  const auto operands = command_line.subspan(at);
-  if (std::ranges::any_of(operands, [](const char *operand) { return names_option(operand); }))
-    return std::nullopt;
-  return at;
+  return true;
 }
 
 // --from-raw and --to-raw: no file system made on a raw disk; out, from one
 // image that exists, with nothing about a new disk; in, with the disk given
-// or found in RAW. None where neither is asked for.
-std::optional<bool> raw_usage_fits(const run_options &options, std::size_t operands, bool by_size) {
+// or found in RAW. None where neither is asked for, or the disk is given
+// as usual.
+std::optional<failure_cause> raw_usage_fits(const run_options &options, std::size_t operands,
+                                            bool by_size) {
   if (options.from_raw == nullptr && options.to_raw == nullptr)
     return std::nullopt;
   if (options.fat || options.info || (options.from_raw != nullptr && options.to_raw != nullptr))
-    return false;
+    return failure_cause::raw_alone;
   if (options.to_raw != nullptr) {
-    return operands == 1 && !by_size && options.blocksize == nullptr &&
-           options.sector_size == nullptr && !options.dry_run && !options.output_given;
+    if (operands != 1)
+      return failure_cause::wrong_operands;
+    return !by_size && options.blocksize == nullptr && options.sector_size == nullptr &&
+                   !options.dry_run && !options.output_given
+               ? failure_cause::none
+               : failure_cause::raw_alone;
   }
   if (!by_size && operands == 1) {
-    return options.blocksize == nullptr && options.sector_size == nullptr &&
-           (!options.output_given || options.dry_run);
+    if (options.blocksize != nullptr || options.sector_size != nullptr)
+      return failure_cause::blocksize_needs_disk;
+    return !options.output_given || options.dry_run ? failure_cause::none
+                                                    : failure_cause::output_needs_look;
   }
-  return std::nullopt;  // a disk given as usual
+  return std::nullopt;
 }
 
-// Whether the options go together, with this many operands.
-bool usage_fits(const run_options &options, std::size_t operands) {
+// Whether the options go together, with this many operands: none, or why
+// not.
+failure_cause usage_cause(const run_options &options, std::size_t operands) {
   const bool by_size = options.size != nullptr || options.floppy != nullptr;
   // What only writing an image means: nothing to a look or a plan. Whether
   // dest may be replaced still tells a plan whether it would succeed.
   const bool writes = options.mode_given || options.sync || options.progress;
   if ((options.info || options.dry_run) && writes)
-    return false;
+    return failure_cause::writes_only;
   // A label or a partition table only for a disk formatted, and never for
   // a look at one that exists.
   if ((options.label != nullptr || options.partitions_given) && !options.fat)
-    return false;
-  if (const std::optional<bool> raw = raw_usage_fits(options, operands, by_size))
+    return failure_cause::needs_fat;
+  if (const std::optional<failure_cause> raw = raw_usage_fits(options, operands, by_size))
     return *raw;
   if (options.info) {
-    return !options.fat && operands == 1 && !by_size && options.blocksize == nullptr &&
-           options.sector_size == nullptr && !options.dry_run && !options.no_clobber;
+    if (operands != 1)
+      return failure_cause::wrong_operands;
+    return !options.fat && !by_size && options.blocksize == nullptr &&
+                   options.sector_size == nullptr && !options.dry_run && !options.no_clobber
+               ? failure_cause::none
+               : failure_cause::info_alone;
   }
   if (options.size != nullptr && options.floppy != nullptr)
-    return false;
+    return failure_cause::size_or_floppy;
   if ((options.blocksize != nullptr && !by_size) ||
       (options.sector_size != nullptr && options.size == nullptr))
-    return false;
+    return failure_cause::blocksize_needs_disk;
   if (options.output_given && !options.dry_run)
-    return false;
-  return operands == (by_size ? 1 : argument_count);
+    return failure_cause::output_needs_look;
+  return operands == (by_size ? 1 : argument_count) ? failure_cause::none
+                                                    : failure_cause::wrong_operands;
 }
 
 std::optional<std::uint32_t> valid_blocksize(std::optional<std::uint32_t> blocksize) {
@@ -333,15 +377,15 @@ bool has_byte_past_ascii(std::string_view text) {
 run_status plan_disk_format(const run_options &options, std::uint64_t unix_seconds,
                             image_plan &plan) {
   if (plan.header.heads > most_bios_heads || plan.header.sectors > most_bios_sectors) {
-    plan.cause = plan.header.heads > most_bios_heads ? failure_cause::too_many_heads
-                                                     : failure_cause::too_many_sectors;
+    plan.why.cause = plan.header.heads > most_bios_heads ? failure_cause::too_many_heads
+                                                         : failure_cause::too_many_sectors;
     return run_status::invalid_geometry;
   }
   const std::optional<volume_label> label =
       options.label != nullptr ? read_volume_label(options.label) : no_name;
   if (!label) {
     if (has_byte_past_ascii(options.label))
-      plan.cause = failure_cause::label_not_ascii;
+      plan.why.cause = failure_cause::label_not_ascii;
     return run_status::invalid_label;
   }
   const format_request request{.type = options.fat_type,
@@ -359,7 +403,7 @@ run_status plan_disk_format(const run_options &options, std::uint64_t unix_secon
   if (!format) {
     if (options.fat_type == fat_request::fat12 &&
         partition_past_chs(disk, floppy, options.partitions))
-      plan.cause = failure_cause::fat12_past_chs;
+      plan.why.cause = failure_cause::fat12_past_chs;
     return run_status::fat_does_not_fit;
   }
   plan.formatted = true;
@@ -397,24 +441,34 @@ std::optional<preallocation> read_preallocation(const char *text) {
 run_status plan_image(std::span<const char *const> command_line, image_plan &plan,
                       std::uint64_t unix_seconds) {
   run_options options;
-  std::size_t first_operand = 1;
-  plan.cause = failure_cause::none;
+  plan.why = no_reason;
   plan.bare_operands = false;
   if (command_line.empty())
     return run_status::usage;
-  plan.bare_operands = six_operands(command_line.subspan(1));
-  if (!plan.bare_operands) {
-    const std::optional<std::size_t> after_options = read_options(command_line, options);
-    if (!after_options)
+  const bool six = six_operands(command_line.subspan(1));
+  // The tool's first form: six operands, or any count of arguments none of
+  // which is an option, whose every answer stays as it was.
+  plan.bare_operands = six || std::ranges::none_of(command_line.subspan(1),
+                                                   [](const char *a) { return is_option(a); });
+  operand_list listed{.names = {}, .count = 0};
+  if (six) {
+    std::ranges::copy(command_line.subspan(1), listed.names.begin());
+    listed.count = argument_count;
+  } else {
+    if (!read_options(command_line, options, listed, plan.why))
       return run_status::usage;
     if (options.help)
       return run_status::help;
     if (options.version)
       return run_status::version;
-    first_operand = *after_options;
   }
-  const std::span<const char *const> operands = command_line.subspan(first_operand);
-  if (!usage_fits(options, operands.size()))
+  if (listed.count > listed.names.size()) {
+    plan.why.cause = failure_cause::wrong_operands;
+    return run_status::usage;
+  }
+  const std::span<const char *const> operands = std::span(listed.names).first(listed.count);
+  plan.why.cause = usage_cause(options, operands.size());
+  if (plan.why.cause != failure_cause::none)
     return run_status::usage;
   run_status checked = run_status::ok;
   plan.geometry_from_raw = false;

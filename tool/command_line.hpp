@@ -66,10 +66,10 @@ struct image_plan {
   // then says where it came from.
   bool geometry_from_raw;
   raw_geometry_source raw_source;
-  // Six operands and no option: the form whose every output stays as it
-  // always was, so no failure there gets a cause line.
+  // Six operands, or no option at all: the form whose every output stays
+  // as it always was, so no failure there gets a cause line.
   bool bare_operands;
-  failure_cause cause;  // of the failure, where more can be said
+  failure_reason why;  // of the failure, where more can be said
 };
 
 // With --from-raw and no disk given: the disk that holds length bytes of

@@ -61,13 +61,14 @@ run_status copy_image_to_raw(image_plan &plan, const platform::image_source &ima
                              const image_check &check) {
   const std::uint64_t disk_length = disk_bytes(check.header).value_or(0);
   if (platform::is_same_file(plan.options.to_raw, image)) {
-    plan.cause = failure_cause::own_source;  // the copy would wipe it
+    plan.why.cause = failure_cause::own_source;  // the copy would wipe it
     return run_status::cant_open_dest;
   }
   platform::hold_stop_signals();
   const platform::destination opened =
       platform::open_destination(plan.options.to_raw, plan.options.no_clobber);
   if (!opened.opened) {
+    plan.why = system_reason(plan.options.to_raw);
     platform::release_stop_signals();
     return run_status::cant_open_dest;
   }
@@ -105,8 +106,10 @@ run_status copy_image_to_raw(image_plan &plan, const platform::image_source &ima
 }  // namespace
 
 run_status open_raw(image_plan &plan, platform::image_source &raw) {
-  if (!platform::open_source(plan.options.from_raw, raw, true))
+  if (!platform::open_source(plan.options.from_raw, raw, true)) {
+    plan.why = system_reason(plan.options.from_raw);
     return run_status::cant_open_raw;
+  }
   run_status status = run_status::ok;
   if (plan.geometry_from_raw) {
     // The first sector, and the boot sector it points at where it is a
@@ -135,8 +138,10 @@ run_status open_raw(image_plan &plan, platform::image_source &raw) {
 
 run_status write_raw(image_plan &plan) {
   platform::image_source image{};
-  if (!platform::open_source(plan.dest, image, true))
+  if (!platform::open_source(plan.dest, image, true)) {
+    plan.why = system_reason(plan.dest);
     return run_status::cant_open_image;
+  }
   image_check check{};
   disk_view disk{};
   run_status status = inspect_source(image, check, disk);

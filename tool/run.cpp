@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "platform/system.hpp"
 #include "tool/command_line.hpp"
@@ -78,6 +79,29 @@ int answer(blankimg::run_status status, const char *name) {
   return EXIT_FAILURE;
 }
 
+// The line that names a failure's cause: the program, then the cause's
+// text with its subject and detail in place.
+void print_cause(const blankimg::failure_reason &why) {
+  const char *text = blankimg::cause_text(why.cause);
+  static_cast<void>(std::fputs("blankimg: ", stderr));
+  for (; *text != '\0'; ++text) {
+    const bool subject = text[0] == '%' && text[1] == 's';
+    const bool detail = text[0] == '%' && text[1] == 'd';
+    if (subject || detail) {
+      const char *part = subject ? why.subject : why.detail;
+      const std::size_t length = part == nullptr                      ? 0
+                                 : subject && why.subject_length != 0 ? why.subject_length
+                                                                      : std::strlen(part);
+      if (length > 0)
+        static_cast<void>(std::fwrite(part, 1, length, stderr));
+      ++text;
+    } else {
+      static_cast<void>(std::fputc(*text, stderr));
+    }
+  }
+  static_cast<void>(std::fputc('\n', stderr));
+}
+
 // Prints the failure's one line, and on a command line with options the
 // line that names its cause, where one is known; should standard error
 // itself fail, the exit status still tells.
@@ -85,10 +109,15 @@ int report(blankimg::run_status status, std::span<const char *const> command_lin
            const blankimg::image_plan &plan) {
   using blankimg::run_status;
   const char *name = blankimg::program_name(command_line);
-  const char *cause = plan.bare_operands ? nullptr : blankimg::cause_text(plan.cause);
-  if (cause != nullptr && blankimg::message_for(status) != nullptr) {
+  const bool with_cause = !plan.bare_operands && plan.why.cause != blankimg::failure_cause::none;
+  if (with_cause && status == run_status::usage) {
+    static_cast<void>(std::fprintf(stderr, usage_format, name));
+    print_cause(plan.why);
+    return EXIT_FAILURE;
+  }
+  if (with_cause && blankimg::message_for(status) != nullptr) {
     static_cast<void>(std::fputs(blankimg::message_for(status), stderr));
-    static_cast<void>(std::fprintf(stderr, "blankimg: %s\n", cause));
+    print_cause(plan.why);
     return EXIT_FAILURE;
   }
   switch (status) {
@@ -110,14 +139,17 @@ int report(blankimg::run_status status, std::span<const char *const> command_lin
 }
 
 // --info: the description, and whether the image is intact.
-blankimg::run_status describe_image(const blankimg::image_plan &plan) {
+blankimg::run_status describe_image(blankimg::image_plan &plan) {
   using blankimg::run_status;
   blankimg::image_check check{};
   std::uint64_t allocated = 0;
   blankimg::disk_view disk{};
   if (const run_status read = inspect_image(plan.dest, check, allocated, disk);
-      read != run_status::ok)
+      read != run_status::ok) {
+    if (read == run_status::cant_open_image)
+      plan.why = blankimg::system_reason(plan.dest);
     return read;
+  }
   if (!print_description(describe_check(plan.dest, check, allocated, disk), plan.options.output))
     return run_status::write_error;
   return finding_count(check.findings) == 0 ? run_status::ok : run_status::damaged;
@@ -142,13 +174,15 @@ blankimg::run_status make_image(blankimg::image_plan &plan,
                                 const blankimg::platform::image_source *raw) {
   using namespace blankimg;
   if (plan.options.dry_run) {
-    if (!platform::destination_would_open(plan.dest, plan.options.no_clobber))
+    if (!platform::destination_would_open(plan.dest, plan.options.no_clobber)) {
+      plan.why = system_reason(plan.dest);
       return run_status::cant_open_dest;
+    }
     return print_description(describe_plan(plan), plan.options.output) ? run_status::ok
                                                                        : run_status::write_error;
   }
   if (raw != nullptr && platform::is_same_file(plan.dest, *raw)) {
-    plan.cause = failure_cause::own_source;  // the copy would wipe it
+    plan.why.cause = failure_cause::own_source;  // the copy would wipe it
     return run_status::cant_open_dest;
   }
   // From the open to the close, a stop signal waits for the run to give
@@ -156,6 +190,7 @@ blankimg::run_status make_image(blankimg::image_plan &plan,
   platform::hold_stop_signals();
   image_file image{};
   if (!open_image(plan, image)) {
+    plan.why = system_reason(plan.dest);
     platform::release_stop_signals();
     return run_status::cant_open_dest;
   }

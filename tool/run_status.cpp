@@ -1,5 +1,7 @@
 #include "tool/run_status.hpp"
 
+#include "platform/system.hpp"
+
 namespace blankimg {
 
 const char *message_for(run_status status) {
@@ -41,8 +43,39 @@ const char *message_for(run_status status) {
   return nullptr;
 }
 
+failure_reason system_reason(const char *path) {
+  return {.cause = failure_cause::system_error,
+          .subject = path,
+          .subject_length = 0,
+          .detail = platform::last_failure_text()};
+}
+
 const char *cause_text(failure_cause cause) {
   switch (cause) {
+  case failure_cause::unknown_option:
+    return "unknown option '%s'; see blankimg --help";
+  case failure_cause::option_needs_value:
+    return "option '%s' needs a value; see blankimg --help";
+  case failure_cause::invalid_value:
+    return "invalid value '%d' for %s; see blankimg --help";
+  case failure_cause::wrong_operands:
+    return "give dest and five numbers, or dest alone with --size, --floppy or --from-raw, "
+           "or the image alone with --info or --to-raw; see blankimg --help";
+  case failure_cause::needs_fat:
+    return "--label and --partition need --fat";
+  case failure_cause::writes_only:
+    return "--preallocation, --sync and --progress are for writing, not --info or --dry-run";
+  case failure_cause::info_alone:
+    return "--info takes the image alone, with --output at most";
+  case failure_cause::raw_alone:
+    return "--from-raw and --to-raw go with neither each other, --fat nor --info; --to-raw "
+           "takes the image alone";
+  case failure_cause::size_or_floppy:
+    return "--size and --floppy do not go together";
+  case failure_cause::blocksize_needs_disk:
+    return "--blocksize needs --size or --floppy, and --sector-size needs --size";
+  case failure_cause::output_needs_look:
+    return "--output goes with --info or --dry-run";
   case failure_cause::too_many_heads:
     return "--fat: a BIOS addresses at most 255 heads";
   case failure_cause::too_many_sectors:
@@ -51,8 +84,14 @@ const char *cause_text(failure_cause cause) {
     return "--fat=12: the partition ends past what CHS can address, and FAT12 has no LBA type";
   case failure_cause::label_not_ascii:
     return "--label: printable ASCII characters only";
+  case failure_cause::system_error:
+    return "%s: %d";
   case failure_cause::own_source:
     return "the copy's source and destination are the same file";
+  case failure_cause::empty_raw:
+    return "%s is empty: no disk holds nothing";
+  case failure_cause::not_raw:
+    return "%s is %d";
   case failure_cause::none:
     break;
   }

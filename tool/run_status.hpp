@@ -1,6 +1,7 @@
 // Every outcome of a run, and the one line each failure prints.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace blankimg {
@@ -31,14 +32,45 @@ enum class run_status {
 // line that a command line with options gets.
 enum class failure_cause : std::uint8_t {
   none,
+  // The command line.
+  unknown_option,        // subject: the option
+  option_needs_value,    // subject: the option
+  invalid_value,         // subject: the option, detail: its value
+  wrong_operands,        // neither dest and five numbers, nor dest alone where that is asked
+  needs_fat,             // --label or --partition without --fat
+  writes_only,           // --preallocation, --sync or --progress with --info or --dry-run
+  info_alone,            // --info with what makes a disk
+  raw_alone,             // --from-raw or --to-raw with what does not go with a copy
+  size_or_floppy,        // --size and --floppy both
+  blocksize_needs_disk,  // --blocksize without --size or --floppy, --sector-size without --size
+  output_needs_look,     // --output without --info or --dry-run
+  // The disk.
   too_many_heads,    // --fat on a geometry of more heads than a BIOS has
   too_many_sectors,  // --fat on a geometry of more sectors per track than a BIOS has
   fat12_past_chs,    // --fat=12 on a partition that only an LBA type can place
   label_not_ascii,   // --label with a byte past printable ASCII
-  own_source,        // a copy onto the file or device it copies
+  // The files.
+  system_error,  // subject: the file, detail: the system's words
+  own_source,    // a copy onto the file or device it copies
+  empty_raw,     // subject: RAW
+  not_raw,       // subject: RAW, detail: the format it is in, and how to convert it
 };
 
-// The cause's text, without the program's name; nullptr for none.
+struct failure_reason {
+  failure_cause cause;
+  const char *subject;
+  std::size_t subject_length;  // of subject's characters shown; 0: all of them
+  const char *detail;
+};
+inline constexpr failure_reason no_reason = {
+    .cause = failure_cause::none, .subject = nullptr, .subject_length = 0, .detail = nullptr};
+
+// A failure on the file at path, in the system's words for the call that
+// just failed.
+[[nodiscard]] failure_reason system_reason(const char *path);
+
+// The cause's text, in which "%s" stands for the subject and "%d" for the
+// detail; nullptr for none.
 [[nodiscard]] const char *cause_text(failure_cause cause);
 
 // The fixed line for a failure other than usage; nullptr for the answers

@@ -49,7 +49,7 @@ std::vector<std::string> split_arguments(std::string_view input) {
 }
 
 struct operands_reading {
-  std::size_t first;  // index of dest
+  std::vector<std::string> operands;
   run_options options;
 };
 
@@ -60,26 +60,32 @@ bool names_option(const std::string &argument) {
          argument == "--no-clobber" || argument == "--sync" || argument.starts_with(mode_prefix);
 }
 
-// Options are read up to the first argument without "--" or past a lone
-// "--"; six arguments none of which, before a "--", is exactly an option are
-// the operands. None for a bad option, or an option among the operands.
+// Six arguments none of which, before a "--", is exactly an option are the
+// operands. Otherwise every argument that begins with "--", up to a lone
+// "--", is an option wherever it stands, and the rest are the operands.
+// None for a bad option.
 std::optional<operands_reading> reference_operands(const std::vector<std::string> &arguments) {
-  operands_reading reading{.first = 0, .options = {}};
+  operands_reading reading{.operands = {}, .options = {}};
   run_options &options = reading.options;
   const auto before_dashes = std::ranges::find(arguments, std::string("--")) - arguments.begin();
   if (arguments.size() == argument_count &&
-      std::none_of(arguments.begin(), arguments.begin() + before_dashes, names_option))
+      std::none_of(arguments.begin(), arguments.begin() + before_dashes, names_option)) {
+    reading.operands = arguments;
     return reading;
+  }
   const std::string prefix(mode_prefix);
-  std::size_t at = 0;
-  bool dashes = false;
-  while (at < arguments.size() && arguments[at].starts_with("--")) {
+  for (std::size_t at = 0; at < arguments.size();) {
     const std::string &argument = arguments[at++];
-    std::string mode;
     if (argument == "--") {
-      dashes = true;
+      reading.operands.insert(reading.operands.end(),
+                              arguments.begin() + static_cast<std::ptrdiff_t>(at), arguments.end());
       break;
     }
+    if (!argument.starts_with("--")) {
+      reading.operands.push_back(argument);
+      continue;
+    }
+    std::string mode;
     if (argument == "--help" || argument == "--version" || argument == "--progress" ||
         argument == "--no-clobber" || argument == "--sync") {
       options.help = options.help || argument == "--help";
@@ -104,10 +110,6 @@ std::optional<operands_reading> reference_operands(const std::vector<std::string
     else
       return std::nullopt;
   }
-  reading.first = at;
-  if (!dashes && std::any_of(arguments.begin() + static_cast<std::ptrdiff_t>(at), arguments.end(),
-                             names_option))
-    return std::nullopt;
   return reading;
 }
 
@@ -181,7 +183,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     require(status == (reading->options.help ? run_status::help : run_status::version));
     return 0;
   }
-  const bool usage_expected = !reading || arguments.size() - reading->first != argument_count;
+  const bool usage_expected = !reading || reading->operands.size() != argument_count;
   if (status != run_status::ok) {
     check_refused(status, usage_expected);
     return 0;
@@ -190,10 +192,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
   require(!usage_expected && plan.options.mode == expected.mode &&
           plan.options.progress == expected.progress &&
           plan.options.no_clobber == expected.no_clobber && plan.options.sync == expected.sync);
-  require(std::strcmp(plan.dest, arguments[reading->first].c_str()) == 0);
+  require(std::strcmp(plan.dest, reading->operands[0].c_str()) == 0);
   std::vector<std::uint32_t> numbers;
-  for (std::size_t i = reading->first + 1; i < arguments.size(); ++i)
-    numbers.push_back(*reference_number(arguments[i]));
+  for (std::size_t i = 1; i < reading->operands.size(); ++i)
+    numbers.push_back(*reference_number(reading->operands[i]));
   check_accepted(plan, numbers);
   return 0;
 }
