@@ -125,6 +125,37 @@ for name, first_sector, expected in [
     else:
         check(found == expected, "%s: the geometry %s" % (name, found))
 
+# Not a raw disk: a disk image of another format, by its signature, is
+# refused, the cause naming the format and the way out of it. An empty raw
+# gives no geometry.
+for name, at, signature, format in [("tagged.img", 0, b"Tavrelin", b"an image of blankimg's already"),
+                                    ("disk.qcow2", 0, b"QFI\xfb", b"a qcow2 image"),
+                                    ("disk.vmdk", 0, b"KDMV", b"a VMDK image"),
+                                    ("desc.vmdk", 0, b"# Disk DescriptorFile", b"a VMDK descriptor"),
+                                    ("disk.vdi", 0x40, b"\x7f\x10\xda\xbe", b"a VDI image"),
+                                    ("disk.vhdx", 0, b"vhdxfile", b"a VHDX image"),
+                                    ("dynamic.vhd", 0, b"conectix", b"a VHD image"),
+                                    ("fixed.vhd", MIB - 512, b"conectix", b"a VHD image"),
+                                    ("empty.raw", None, b"", b"is empty: no disk holds nothing")]:
+    source = path(name)
+    with open(source, "wb") as out:
+        if at is not None:
+            out.truncate(MIB)
+            out.seek(at)
+            out.write(signature)
+    fresh("foreign.img")
+    refused = run(TOOL, "--from-raw=" + source, path("foreign.img"))
+    first = b"invalid size\n" if at is None else b"can't open raw\n"
+    check(refused.returncode == 1 and refused.stderr.startswith(first + b"blankimg: " + source.encode()) and
+          format in refused.stderr and not os.path.exists(path("foreign.img")),
+          "%s refused: %s" % (name, refused.stderr))
+# The same bytes a sector on, where no format keeps them, are a raw disk's.
+with open(path("late.raw"), "wb") as out:
+    out.truncate(MIB)
+    out.seek(512)
+    out.write(b"QFI\xfbKDMVconectix")
+check(run(TOOL, "--from-raw=" + path("late.raw"), path("late.img")).returncode == 0, "signatures elsewhere")
+
 # Larger than the disk asked for: refused before anything is made.
 refused = run(TOOL, "--from-raw=" + holes, "--size=10M", path("small"))
 check((refused.returncode, refused.stderr, os.path.exists(path("small"))) == (1, b"image too large\n", False),
@@ -376,11 +407,15 @@ image = fresh("own.img")[0]
 run(TOOL, "--from-raw=" + floppy, image)
 os.link(image, path("own-link.img"))
 kept = open(image, "rb").read()
-for arguments in (["--to-raw=" + image, image], ["--to-raw=" + path("own-link.img"), image],
-                  ["--from-raw=" + image, path("own-link.img")]):
+shutil.copy(floppy, path("own.raw"))
+os.link(path("own.raw"), path("own-link.raw"))
+for arguments, kept_file in ((["--to-raw=" + image, image], image),
+                             (["--to-raw=" + path("own-link.img"), image], image),
+                             (["--from-raw=" + path("own.raw"), path("own-link.raw")], path("own.raw"))):
+    before = open(kept_file, "rb").read()
     refused = run(TOOL, *arguments)
     check((refused.returncode, refused.stderr.split(b"\n")[0]) == (1, b"can't open dest") and
-          open(image, "rb").read() == kept, "own source: %s %s" % (arguments, refused.stderr))
+          open(kept_file, "rb").read() == before, "own source: %s %s" % (arguments, refused.stderr))
 if os.geteuid() == 0 and shutil.which("losetup"):
     # Padded to whole sectors, which a loop device ends on: intact still.
     with open(image, "ab") as padded:

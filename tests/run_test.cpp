@@ -159,6 +159,16 @@ TEST(PlanImage, DerivesTheGeometryFromASizeOrAFloppyFormat) {
       {{"--size=10G", "img"}, run_status::ok, {63, 20806, 16, 63, 512}},
       {{"--size=504MiB", "img"}, run_status::ok, {63, 1024, 16, 63, 512}},
       {{"--size=10GB", "img"}, run_status::ok, {63, 19377, 16, 63, 512}},
+      // Units in any case: 504mb, 504mB and 504MB alike are powers of 1000;
+      // 504MiB, 504mib and 504M of 1024.
+      {{"--size=504mb", "img"}, run_status::ok, {63, 977, 16, 63, 512}},
+      {{"--size=504mB", "img"}, run_status::ok, {63, 977, 16, 63, 512}},
+      {{"--size=504Mb", "img"}, run_status::ok, {63, 977, 16, 63, 512}},
+      {{"--size=504mib", "img"}, run_status::ok, {63, 1024, 16, 63, 512}},
+      {{"--size=504MIB", "img"}, run_status::ok, {63, 1024, 16, 63, 512}},
+      {{"--size=504M", "img"}, run_status::ok, {63, 1024, 16, 63, 512}},
+      {{"--size=504Mi", "img"}, run_status::invalid_size},
+      {{"--size=504MBB", "img"}, run_status::invalid_size},
       {{"--size=1t", "--blocksize=1", "img"}, run_status::ok, {1, 2130441, 16, 63, 512}},
       {{"--size=1g", "--sector-size=4096", "img"}, run_status::ok, {63, 261, 16, 63, 4096}},
       {{"--size=17587823984640", "img"}, run_status::ok, {63, 34078590, 16, 63, 512}},

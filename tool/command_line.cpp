@@ -74,6 +74,10 @@ constexpr char ascii_upper(char c) {
   return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
 }
 
+bool equal_ignoring_case(std::string_view a, std::string_view b) {
+  return std::ranges::equal(a, b, {}, ascii_upper, ascii_upper);
+}
+
 // A count given with an option: decimal digits and nothing else, read
 // strictly as --size is; the six operands keep the atoi rules.
 std::optional<std::uint32_t> read_count(const char *text) {
@@ -521,11 +525,13 @@ size_reading read_size(const char *text) {
   const std::size_t power =
       tail.empty() ? std::string_view::npos : powers.find(ascii_upper(tail[0]));
   if (power != std::string_view::npos) {
+    // After the power, in any case: nothing or iB for 1024, B for 1000.
     const std::string_view after = suffix + 1;
-    if (!after.empty() && after != "iB" && after != "B")
+    const bool binary = after.empty() || equal_ignoring_case(after, "iB");
+    if (!binary && !equal_ignoring_case(after, "B"))
       return invalid;
     for (std::size_t i = 0; i <= power; ++i)
-      unit *= after == "B" ? 1000 : 1024;
+      unit *= binary ? 1024 : 1000;
   } else if (!tail.empty() && tail != "B") {
     return invalid;
   }

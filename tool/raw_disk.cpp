@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <string_view>
 
 #include "disk/geometry.hpp"
 #include "tool/copy_disk.hpp"
@@ -103,6 +104,51 @@ run_status copy_image_to_raw(image_plan &plan, const platform::image_source &ima
   return status;
 }
 
+// Disk images of other formats, by the signature each starts with (or,
+// for a VHD, ends with): never raw, though any bytes could be. Each says
+// how to get its disk out.
+struct image_signature {
+  std::size_t at;  // in the first sector, or in the last where in_footer
+  std::string_view bytes;
+  bool in_footer;
+  const char *format;
+};
+// This tool's own tag, as image_format.hpp has it.
+constexpr std::string_view own_tag = "Tavrelin";
+static_assert(std::ranges::equal(own_tag, magic_tag, {}, {},
+                                 [](std::uint8_t b) { return static_cast<char>(b); }));
+constexpr std::array<image_signature, 8> image_signatures = {{
+    {0, own_tag, false,
+     "an image of blankimg's already, not a raw disk: blankimg --to-raw=RAW IMAGE gives its "
+     "disk"},
+    {0, "QFI\xfb", false, "a qcow2 image, not a raw disk: qemu-img convert -O raw gives its disk"},
+    {0, "KDMV", false, "a VMDK image, not a raw disk: qemu-img convert -O raw gives its disk"},
+    {0, "# Disk DescriptorFile", false,
+     "a VMDK descriptor, not a raw disk: qemu-img convert -O raw gives its disk"},
+    {0x40, "\x7f\x10\xda\xbe", false,
+     "a VDI image, not a raw disk: qemu-img convert -O raw, or VBoxManage clonemedium --format "
+     "RAW, gives its disk"},
+    {0, "vhdxfile", false, "a VHDX image, not a raw disk: qemu-img convert -O raw gives its disk"},
+    {0, "conectix", false,
+     "a VHD image, not a raw disk: qemu-img convert -f vpc -O raw gives its disk"},
+    {0, "conectix", true,
+     "a VHD image, not a raw disk: qemu-img convert -f vpc -O raw gives its disk"},
+}};
+
+// The format a source that is no raw disk is in, by its first and last
+// sectors; nullptr for a raw disk.
+const char *foreign_format(std::span<const std::uint8_t> first,
+                           std::span<const std::uint8_t> last) {
+  for (const image_signature &signature : image_signatures) {
+    const std::span<const std::uint8_t> sector = signature.in_footer ? last : first;
+    if (sector.size() >= signature.at + signature.bytes.size() &&
+        std::ranges::equal(sector.subspan(signature.at, signature.bytes.size()), signature.bytes,
+                           {}, {}, [](char c) { return static_cast<std::uint8_t>(c); }))
+      return signature.format;
+  }
+  return nullptr;
+}
+
 }  // namespace
 
 run_status open_raw(image_plan &plan, platform::image_source &raw) {
@@ -110,18 +156,36 @@ run_status open_raw(image_plan &plan, platform::image_source &raw) {
     plan.why = system_reason(plan.options.from_raw);
     return run_status::cant_open_raw;
   }
-  run_status status = run_status::ok;
-  if (plan.geometry_from_raw) {
-    // The first sector, and the boot sector it points at where it is a
-    // partition table.
-    std::array<std::uint8_t, 512> first{};
-    std::array<std::uint8_t, 512> boot{};
-    const auto read = static_cast<std::size_t>(std::min<std::uint64_t>(raw.size, first.size()));
-    bool readable = platform::read_at(raw, 0, std::span(first).first(read));
+  // The first sector, the last (where a VHD keeps its footer), and the boot
+  // sector the first points at where it is a partition table.
+  std::array<std::uint8_t, 512> first{};
+  std::array<std::uint8_t, 512> last{};
+  std::array<std::uint8_t, 512> boot{};
+  const auto read = static_cast<std::size_t>(std::min<std::uint64_t>(raw.size, first.size()));
+  bool readable = platform::read_at(raw, 0, std::span(first).first(read)) &&
+                  platform::read_at(raw, raw.size - read, std::span(last).first(read));
+  run_status status = readable ? run_status::ok : run_status::read_error;
+  if (const char *format =
+          readable ? foreign_format(std::span(first).first(read), std::span(last).first(read))
+                   : nullptr) {
+    plan.why = {.cause = failure_cause::not_raw,
+                .subject = plan.options.from_raw,
+                .subject_length = 0,
+                .detail = format};
+    status = run_status::cant_open_raw;
+  }
+  if (status == run_status::ok && plan.geometry_from_raw && raw.size == 0) {
+    plan.why = {.cause = failure_cause::empty_raw,
+                .subject = plan.options.from_raw,
+                .subject_length = 0,
+                .detail = nullptr};
+    status = run_status::invalid_size;
+  }
+  if (status == run_status::ok && plan.geometry_from_raw) {
     std::size_t boot_read = 0;
     const std::optional<std::uint64_t> boot_lba =
         geometry_boot_sector(std::span(first).first(read));
-    if (readable && boot_lba && *boot_lba < raw.size / boot.size()) {
+    if (boot_lba && *boot_lba < raw.size / boot.size()) {
       boot_read = boot.size();
       readable = platform::read_at(raw, *boot_lba * boot.size(), boot);
     }
