@@ -143,7 +143,8 @@ for name, at, signature, format in [("tagged.img", 0, b"Tavrelin", b"an image of
             out.truncate(MIB)
             out.seek(at)
             out.write(signature)
-    fresh("foreign.img")
+    if os.path.exists(path("foreign.img")):
+        os.remove(path("foreign.img"))
     refused = run(TOOL, "--from-raw=" + source, path("foreign.img"))
     first = b"invalid size\n" if at is None else b"can't open raw\n"
     check(refused.returncode == 1 and refused.stderr.startswith(first + b"blankimg: " + source.encode()) and
