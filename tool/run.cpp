@@ -31,7 +31,7 @@ constexpr const char *help_synopsis =
 constexpr const char *help_text =
     "Creates dest, a blank image of a disk of the given geometry, size or floppy\n"
     "format, in blocks of blocksize sectors; or describes and checks IMAGE.\n"
-    "Options come before dest:\n"
+    "Options stand before or after the operands, up to a lone --:\n"
     "  --size=SIZE           a disk of at least SIZE bytes (K, M, G, T, P: powers\n"
     "                        of 1024, also as KiB...; KB, MB...: powers of 1000),\n"
     "                        16 heads, 63 sectors per track\n"
@@ -45,7 +45,7 @@ constexpr const char *help_text =
     "  --partition=SCHEME    mbr (a hard disk's default) or none (a floppy's), with\n"
     "                        --fat\n"
     "  --from-raw=RAW        make dest hold RAW's bytes; with no disk given, the\n"
-    "                        geometry comes from RAW\n"
+    "                        geometry comes from RAW; holes kept (off) by default\n"
     "  --to-raw=RAW          write IMAGE's disk to RAW\n"
     "  --dry-run             print what would be made, and make nothing\n"
     "  --info                describe and check IMAGE\n"
@@ -59,8 +59,8 @@ constexpr const char *help_text =
     "  --help                print this help and exit\n"
     "  --version             print the version and exit\n"
     "Exit status: 0 when the image is complete, or intact for --info; 1 on any\n"
-    "failure; 2 when --info finds the image damaged, or --to-raw will not copy a\n"
-    "damaged one.\n";
+    "failure, a line naming it and, with options, a line naming its cause; 2 when\n"
+    "--info finds the image damaged, or --to-raw will not copy a damaged one.\n";
 
 // Help and version go to standard output, whose failure (a full disk, a
 // closed pipe) is a failure of the run.
