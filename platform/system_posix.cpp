@@ -524,11 +524,9 @@ bool stop_signal_waiting() {
   sigemptyset(&waiting);
   if (sigpending(&waiting) != 0)
     return false;
-  for (const int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
-    if (sigismember(&waiting, signal_number) == 1)
-      return true;
-  }
-  return false;
+  constexpr std::array<int, 3> stops = {SIGINT, SIGTERM, SIGHUP};
+  return std::ranges::any_of(
+      stops, [&waiting](int signal_number) { return sigismember(&waiting, signal_number) == 1; });
 }
 
 void release_stop_signals() {

@@ -255,6 +255,16 @@ std::optional<failure_cause> raw_usage_fits(const run_options &options, std::siz
   return std::nullopt;
 }
 
+// --info: the image alone, with nothing about a disk to make.
+failure_cause info_usage_cause(const run_options &options, std::size_t operands, bool by_size) {
+  if (operands != 1)
+    return failure_cause::wrong_operands;
+  return !options.fat && !by_size && options.blocksize == nullptr &&
+                 options.sector_size == nullptr && !options.dry_run && !options.no_clobber
+             ? failure_cause::none
+             : failure_cause::info_alone;
+}
+
 // Whether the options go together, with this many operands: none, or why
 // not.
 failure_cause usage_cause(const run_options &options, std::size_t operands) {
@@ -270,14 +280,8 @@ failure_cause usage_cause(const run_options &options, std::size_t operands) {
     return failure_cause::needs_fat;
   if (const std::optional<failure_cause> raw = raw_usage_fits(options, operands, by_size))
     return *raw;
-  if (options.info) {
-    if (operands != 1)
-      return failure_cause::wrong_operands;
-    return !options.fat && !by_size && options.blocksize == nullptr &&
-                   options.sector_size == nullptr && !options.dry_run && !options.no_clobber
-               ? failure_cause::none
-               : failure_cause::info_alone;
-  }
+  if (options.info)
+    return info_usage_cause(options, operands, by_size);
   if (options.size != nullptr && options.floppy != nullptr)
     return failure_cause::size_or_floppy;
   if ((options.blocksize != nullptr && !by_size) ||
