@@ -105,7 +105,10 @@ for name, first_sector, expected in [
         ("gpt", None, None),
         ("one head", entry(0, 1, 100, 1, 100), (6502, 16, 63)),
         ("256 heads", entry(255, 63, 10, 63, 11 * 256 * 63 - 63), (6502, 16, 63)),
-        ("disagrees", entry(15, 63, 100, 63, 1000), (6502, 16, 63))]:
+        ("disagrees", entry(15, 63, 100, 63, 1000), (6502, 16, 63)),
+        # A hybrid MBR's protective entry with believable CHS (32 heads, 32
+        # sectors): still no DOS disk.
+        ("protective", entry(31, 32, 100, 1, 100 * 1024 + 1023, 0xEE), (6502, 16, 63))]:
     source = gpt if name == "gpt" else path("table.raw")
     if name == "gpt":
         subprocess.run(["sfdisk", "-q", gpt], input=b"label: gpt\n,,L\n", capture_output=True)
