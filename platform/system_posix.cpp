@@ -241,12 +241,26 @@ constexpr bool kernel_cannot_copy(int error) {
 }
 
 // The signals that stop a run at a user's word or a session's end.
+constexpr std::array<int, 3> stop_signal_numbers = {SIGINT, SIGTERM, SIGHUP};
+
 sigset_t stop_signals() {
   sigset_t set;
   sigemptyset(&set);
-  for (const int signal_number : {SIGINT, SIGTERM, SIGHUP})
+  for (const int signal_number : stop_signal_numbers)
     sigaddset(&set, signal_number);
   return set;
+}
+
+// The first stop signal waiting, or 0.
+int waiting_stop_signal() {
+  sigset_t waiting;
+  sigemptyset(&waiting);
+  if (sigpending(&waiting) != 0)
+    return 0;
+  const auto *const found = std::ranges::find_if(
+      stop_signal_numbers,
+      [&waiting](int signal_number) { return sigismember(&waiting, signal_number) == 1; });
+  return found == stop_signal_numbers.end() ? 0 : *found;
 }
 
 }  // namespace
@@ -520,26 +534,14 @@ void hold_stop_signals() {
 }
 
 bool stop_signal_waiting() {
-  sigset_t waiting;
-  sigemptyset(&waiting);
-  if (sigpending(&waiting) != 0)
-    return false;
-  constexpr std::array<int, 3> stops = {SIGINT, SIGTERM, SIGHUP};
-  return std::ranges::any_of(
-      stops, [&waiting](int signal_number) { return sigismember(&waiting, signal_number) == 1; });
+  return waiting_stop_signal() != 0;
 }
 
 void release_stop_signals() {
   // A signal that waited is delivered here, and ends the process. Should
   // the process outlive it (a tracer may hold a delivery back), the signal
   // is raised again, by its default action.
-  sigset_t waiting;
-  sigemptyset(&waiting);
-  int waited = 0;
-  if (sigpending(&waiting) == 0) {
-    for (const int signal_number : {SIGINT, SIGTERM, SIGHUP})
-      waited = waited == 0 && sigismember(&waiting, signal_number) == 1 ? signal_number : waited;
-  }
+  const int waited = waiting_stop_signal();
   const sigset_t set = stop_signals();
   static_cast<void>(sigprocmask(SIG_UNBLOCK, &set, nullptr));
   if (waited != 0) {
