@@ -58,7 +58,7 @@ bool is_zero(std::span<const std::uint8_t> bytes) {
 
 // One run of data: in the kernel first, where the data is wanted as it is;
 // what it could not copy, and every byte where each is to be written,
-// through memory, in reads that start on the buffer's boundaries.
+// through memory, in pieces that end on the destination's boundaries.
 [[nodiscard]] run_status copy_run(copy_engine &engine, std::uint64_t from, std::uint64_t to,
                                   std::uint64_t length) {
   const platform::image_source &source = *engine.source;
