@@ -200,11 +200,12 @@ void find_volumes(const platform::image_source &source, const image_check &check
   map_entry first = 0;
   if (read_map_entry(source, check, 0, first))
     disk.data_offset = first & entry_offset_mask;
-  if (!disk_bytes(check.header) || !disk_sectors(check.header))
+  const std::optional<std::uint64_t> disk_length = disk_bytes(check.header);
+  const std::optional<std::uint64_t> disk_sector_count = disk_sectors(check.header);
+  if (!disk_length || !disk_sector_count)
     return;  // no file holds such a disk, and no volume is looked for on it
-  const std::uint64_t sectors = *disk_sectors(check.header);
-  const std::optional<std::uint64_t> whole =
-      file_offset_of(source, check, 0, *disk_bytes(check.header));
+  const std::uint64_t sectors = *disk_sector_count;
+  const std::optional<std::uint64_t> whole = file_offset_of(source, check, 0, *disk_length);
   disk.contiguous = whole.has_value() && *whole == disk.data_offset;
   sector_start sector{};
   if (!read_disk_sector(source, check, 0, sector))
