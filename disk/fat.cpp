@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "disk/ascii.hpp"
 #include "disk/boot_code.hpp"
 #include "disk/little_endian.hpp"
 
@@ -47,10 +48,6 @@ constexpr std::array<size_step, 5> fat32_steps = {{
     {67108864, 32},
     {0xffffffff, 64},
 }};
-
-constexpr char ascii_upper(char c) {
-  return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
-}
 
 constexpr std::uint32_t bits_of(fat_type type) {
   return type == fat_type::fat12 ? 12 : (type == fat_type::fat16 ? 16 : 32);

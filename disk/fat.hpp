@@ -10,11 +10,10 @@
 #include <span>
 #include <string_view>
 
+#include "disk/fat_type.hpp"
 #include "disk/geometry.hpp"
 
 namespace blankimg {
-
-enum class fat_type : std::uint8_t { fat12, fat16, fat32 };
 
 // What was asked for: a type picked by the volume's size, or one forced.
 enum class fat_request : std::uint8_t { by_size, fat12, fat16, fat32 };

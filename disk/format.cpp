@@ -2,29 +2,27 @@
 
 namespace blankimg {
 
-std::optional<disk_format> plan_format(const image_header &disk, const floppy_format *floppy,
+std::optional<disk_format> plan_format(const disk_geometry &disk, const floppy_format *floppy,
                                        const format_request &request) {
-  const disk_shape shape = {
-      .cylinders = disk.cylinders, .heads = disk.heads, .sectors_per_track = disk.sectors};
   const bool partitioned =
       request.partitions == partition_scheme::mbr ||
       (request.partitions == partition_scheme::as_the_disk_has && floppy == nullptr);
   disk_format format{.partitioned = partitioned, .partition = {}, .volume = {}, .volume_start = 0};
   volume_place place{.bytes_per_sector = disk.bytes_per_sector,
-                     .sectors_per_track = disk.sectors,
+                     .sectors_per_track = disk.sectors_per_track,
                      .heads = disk.heads,
                      .first_sector = 0,
-                     .sectors = shape.cylinders * shape.heads * shape.sectors_per_track,
+                     .sectors = disk.cylinders * disk.heads * disk.sectors_per_track,
                      .floppy = floppy,
                      .past_chs = false};
   if (partitioned) {
-    const std::optional<mbr_partition> partition = whole_disk_partition(shape);
+    const std::optional<mbr_partition> partition = whole_disk_partition(disk);
     if (!partition)
       return std::nullopt;
     format.partition = *partition;
     place.first_sector = partition->first_sector;
     place.sectors = partition->sectors;
-    place.past_chs = ends_past_chs(*partition, shape);
+    place.past_chs = ends_past_chs(*partition, disk);
   }
   const std::optional<fat_volume> volume =
       lay_out_fat(place, request.type, request.label, request.labelled, request.made);
@@ -33,19 +31,17 @@ std::optional<disk_format> plan_format(const image_header &disk, const floppy_fo
   format.volume = *volume;
   format.volume_start = place.first_sector;
   if (partitioned)
-    type_partition(format.partition, shape, volume->type, disk.bytes_per_sector);
+    type_partition(format.partition, disk, volume->type);
   return format;
 }
 
-bool partition_past_chs(const image_header &disk, const floppy_format *floppy,
+bool partition_past_chs(const disk_geometry &disk, const floppy_format *floppy,
                         partition_scheme partitions) {
-  const disk_shape shape = {
-      .cylinders = disk.cylinders, .heads = disk.heads, .sectors_per_track = disk.sectors};
   const bool partitioned = partitions == partition_scheme::mbr ||
                            (partitions == partition_scheme::as_the_disk_has && floppy == nullptr);
   const std::optional<mbr_partition> partition =
-      partitioned ? whole_disk_partition(shape) : std::nullopt;
-  return partition && ends_past_chs(*partition, shape);
+      partitioned ? whole_disk_partition(disk) : std::nullopt;
+  return partition && ends_past_chs(*partition, disk);
 }
 
 std::size_t list_format_sectors(const disk_format &format,

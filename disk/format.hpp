@@ -7,9 +7,9 @@
 #include <optional>
 #include <span>
 
+#include "disk/disk_geometry.hpp"
 #include "disk/fat.hpp"
 #include "disk/partition.hpp"
-#include "image/image_format.hpp"
 
 namespace blankimg {
 
@@ -32,16 +32,16 @@ struct disk_format {
   std::uint64_t volume_start;  // sector
 };
 
-// The format of the disk the header describes, whose floppy format is
+// The format of the disk, whose floppy format is
 // floppy (or none); none where the type asked for cannot hold the volume or
 // the disk's sectors are no FAT sectors.
-[[nodiscard]] std::optional<disk_format> plan_format(const image_header &disk,
+[[nodiscard]] std::optional<disk_format> plan_format(const disk_geometry &disk,
                                                      const floppy_format *floppy,
                                                      const format_request &request);
 
 // Whether the partition the disk would get ends past what CHS can address,
 // so that FAT12, which has no LBA partition type, cannot be put there.
-[[nodiscard]] bool partition_past_chs(const image_header &disk, const floppy_format *floppy,
+[[nodiscard]] bool partition_past_chs(const disk_geometry &disk, const floppy_format *floppy,
                                       partition_scheme partitions);
 
 // The disk's sectors that are not zero once formatted, in ascending order.

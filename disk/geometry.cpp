@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <limits>
 
+#include "disk/ascii.hpp"
 #include "disk/little_endian.hpp"
+#include "disk/partition.hpp"
 
 namespace blankimg {
 
@@ -24,14 +26,6 @@ constexpr std::array<floppy_format, 9> floppy_formats = {{
     {"1680", "1.68", 80, 2, 21, 0xf0, 4, 16, 3},  // DMF
     {"2880", "2.88", 80, 2, 36, 0xf0, 2, 240, 9},
 }};
-
-constexpr char ascii_upper(char c) {
-  return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
-}
-
-bool equal_ignoring_case(std::string_view a, std::string_view b) {
-  return std::ranges::equal(a, b, {}, ascii_upper, ascii_upper);
-}
 
 }  // namespace
 
@@ -71,13 +65,7 @@ const floppy_format *find_floppy_geometry(std::uint64_t cylinders, std::uint32_t
 
 namespace {
 
-constexpr std::size_t table_at = 446;
-constexpr std::size_t entry_size = 16;
 constexpr std::uint8_t gpt_protective = 0xee;
-
-bool has_signature(std::span<const std::uint8_t> sector) {
-  return sector.size() >= 512 && sector[510] == 0x55 && sector[511] == 0xaa;
-}
 
 // A geometry a BIOS could have given a hard disk: at most 255 heads, 9 to
 // 63 sectors per track.
@@ -97,12 +85,13 @@ constexpr chs_witness no_witness = {.found = false, .heads = 0, .sectors = 0};
 // of the track. Nothing, where the CHS fields do not agree with the
 // entry's own LBA fields, as FDISK's placeholder end (1023/254/63) for a
 // partition past cylinder 1023 does not.
-chs_witness entry_witness(std::span<const std::uint8_t> entry) {
-  const std::uint64_t first = get_little_endian<4>(entry, 8);
-  const std::uint64_t count = get_little_endian<4>(entry, 12);
-  const std::uint32_t head = entry[5];
-  const std::uint32_t sector = entry[6] & 0x3fU;
-  const std::uint64_t cylinder = entry[7] | (std::uint64_t{entry[6]} & 0xc0U) << 2;
+chs_witness entry_witness(const mbr_partition &entry) {
+  const std::uint64_t first = entry.first_sector;
+  const std::uint64_t count = entry.sectors;
+  const std::uint32_t head = entry.last_chs[0];
+  const std::uint32_t sector = entry.last_chs[1] & 0x3fU;
+  const std::uint64_t cylinder = entry.last_chs[2] | (std::uint64_t{entry.last_chs[1]} & 0xc0U)
+                                                         << 2;
   const std::uint32_t heads = head + 1;
   if (!bios_could_give(heads, sector))
     return no_witness;
@@ -114,7 +103,7 @@ chs_witness entry_witness(std::span<const std::uint8_t> entry) {
 // What a FAT boot sector says: the heads and sectors per track FORMAT
 // wrote into it, where a BIOS could have given them.
 chs_witness boot_sector_witness(std::span<const std::uint8_t> sector) {
-  if (!has_signature(sector) || (sector[0] != 0xeb && sector[0] != 0xe9) ||
+  if (!has_boot_signature(sector) || (sector[0] != 0xeb && sector[0] != 0xe9) ||
       get_little_endian<2>(sector, 11) < 512)
     return no_witness;
   const auto sectors = static_cast<std::uint32_t>(get_little_endian<2>(sector, 24));
@@ -130,13 +119,11 @@ bool is_fat_boot_sector(std::span<const std::uint8_t> sector) {
 
 // The entries in use of the MBR, where sector 0 holds one and no GPT.
 bool dos_partition_table(std::span<const std::uint8_t> first_sector) {
-  if (!has_signature(first_sector) || is_fat_boot_sector(first_sector))
+  if (!has_boot_signature(first_sector) || is_fat_boot_sector(first_sector))
     return false;
-  for (std::size_t at = table_at; at < 510; at += entry_size) {
-    if (first_sector[at + 4] == gpt_protective)
-      return false;
-  }
-  return true;
+  return std::ranges::none_of(read_mbr_entries(first_sector), [](const mbr_partition &entry) {
+    return entry.type == gpt_protective;
+  });
 }
 
 // The size rule: 16 heads and 63 sectors where they hold the length in
@@ -171,11 +158,9 @@ raw_geometry by_size_rule(std::uint64_t length) {
 std::optional<std::uint64_t> geometry_boot_sector(std::span<const std::uint8_t> first_sector) {
   if (!dos_partition_table(first_sector))
     return std::nullopt;
-  for (std::size_t at = table_at; at < 510; at += entry_size) {
-    const std::span<const std::uint8_t> entry = first_sector.subspan(at, entry_size);
-    const std::uint64_t first = get_little_endian<4>(entry, 8);
-    if (entry[4] != 0 && get_little_endian<4>(entry, 12) != 0 && first != 0)
-      return first;
+  for (const mbr_partition &entry : read_mbr_entries(first_sector)) {
+    if (entry.type != 0 && entry.sectors != 0 && entry.first_sector != 0)
+      return entry.first_sector;
   }
   return std::nullopt;
 }
@@ -197,9 +182,8 @@ raw_geometry geometry_of_raw(std::uint64_t length, std::span<const std::uint8_t>
   chs_witness witness = no_witness;
   raw_geometry_source source = raw_geometry_source::partition_table;
   if (dos_partition_table(first_sector)) {
-    for (std::size_t at = table_at; at < 510; at += entry_size) {
-      const std::span<const std::uint8_t> entry = first_sector.subspan(at, entry_size);
-      if (entry[4] == 0 || get_little_endian<4>(entry, 12) == 0)
+    for (const mbr_partition &entry : read_mbr_entries(first_sector)) {
+      if (entry.type == 0 || entry.sectors == 0)
         continue;
       const chs_witness said = entry_witness(entry);
       if (said.found && witness.found &&
@@ -224,27 +208,6 @@ raw_geometry geometry_of_raw(std::uint64_t length, std::span<const std::uint8_t>
           .heads = witness.heads,
           .sectors = witness.sectors,
           .floppy = nullptr};
-}
-
-disk_layout lay_out_disk(std::uint32_t blocksize, std::uint64_t cylinders, std::uint32_t heads,
-                         std::uint32_t sectors, std::uint32_t bytes_per_sector) {
-  constexpr disk_layout too_large = {
-      .refusal = layout_refusal::too_large, .header = {}, .block_bytes = 0};
-  // No block may outgrow the 20-bit length of a map entry.
-  const std::uint64_t block_bytes = std::uint64_t{blocksize} * bytes_per_sector;
-  if (block_bytes > max_entry_length)
-    return {.refusal = layout_refusal::block_too_long, .header = {}, .block_bytes = 0};
-  if (cylinders > std::numeric_limits<std::uint32_t>::max())
-    return too_large;
-  const auto block_count =
-      count_blocks(static_cast<std::uint32_t>(cylinders), heads, sectors, blocksize);
-  // Every data offset must fit the 44-bit field of a map entry.
-  if (!block_count || image_end(*block_count, block_bytes) > max_image_bytes)
-    return too_large;
-  return {.refusal = layout_refusal::none,
-          .header = make_header(blocksize, *block_count, static_cast<std::uint32_t>(cylinders),
-                                heads, sectors, bytes_per_sector),
-          .block_bytes = static_cast<std::uint32_t>(block_bytes)};
 }
 
 }  // namespace blankimg

@@ -1,6 +1,5 @@
-// What a disk is: its geometry by size, by floppy format or as given, and
-// whether the image format can lay it out. Pure: numbers and names in,
-// numbers out.
+// What a disk is: its geometry by size, by floppy format, or as a raw
+// disk's own sectors show it. Pure: numbers and names in, numbers out.
 #pragma once
 
 #include <array>
@@ -8,8 +7,6 @@
 #include <optional>
 #include <span>
 #include <string_view>
-
-#include "image/image_format.hpp"
 
 namespace blankimg {
 
@@ -76,24 +73,5 @@ struct raw_geometry {
 [[nodiscard]] raw_geometry geometry_of_raw(std::uint64_t length,
                                            std::span<const std::uint8_t> first_sector,
                                            std::span<const std::uint8_t> boot_sector);
-
-enum class layout_refusal {
-  none,
-  block_too_long,  // a block longer than a map entry can say
-  too_large,       // more blocks than a count holds, or past a 44-bit offset
-};
-
-struct disk_layout {
-  layout_refusal refusal;
-  image_header header;        // when none
-  std::uint32_t block_bytes;  // blocksize * bytes_per_sector, when none
-};
-
-// The image of a disk of this geometry in blocks of blocksize sectors, or
-// why the format cannot hold it: the block's length is checked first, then
-// the counts and the offsets.
-[[nodiscard]] disk_layout lay_out_disk(std::uint32_t blocksize, std::uint64_t cylinders,
-                                       std::uint32_t heads, std::uint32_t sectors,
-                                       std::uint32_t bytes_per_sector);
 
 }  // namespace blankimg

@@ -95,4 +95,25 @@ image_header read_header(std::span<const std::uint8_t, header_length> bytes) {
   return header;
 }
 
+disk_layout lay_out_disk(std::uint32_t blocksize, std::uint64_t cylinders, std::uint32_t heads,
+                         std::uint32_t sectors, std::uint32_t bytes_per_sector) {
+  constexpr disk_layout too_large = {
+      .refusal = layout_refusal::too_large, .header = {}, .block_bytes = 0};
+  // No block may outgrow the 20-bit length of a map entry.
+  const std::uint64_t block_bytes = std::uint64_t{blocksize} * bytes_per_sector;
+  if (block_bytes > max_entry_length)
+    return {.refusal = layout_refusal::block_too_long, .header = {}, .block_bytes = 0};
+  if (cylinders > std::numeric_limits<std::uint32_t>::max())
+    return too_large;
+  const auto block_count =
+      count_blocks(static_cast<std::uint32_t>(cylinders), heads, sectors, blocksize);
+  // Every data offset must fit the 44-bit field of a map entry.
+  if (!block_count || image_end(*block_count, block_bytes) > max_image_bytes)
+    return too_large;
+  return {.refusal = layout_refusal::none,
+          .header = make_header(blocksize, *block_count, static_cast<std::uint32_t>(cylinders),
+                                heads, sectors, bytes_per_sector),
+          .block_bytes = static_cast<std::uint32_t>(block_bytes)};
+}
+
 }  // namespace blankimg

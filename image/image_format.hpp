@@ -164,4 +164,23 @@ using header_image = std::array<std::uint8_t, header_length>;
 // The record the header's bytes describe, whatever they hold.
 [[nodiscard]] image_header read_header(std::span<const std::uint8_t, header_length> bytes);
 
+enum class layout_refusal {
+  none,
+  block_too_long,  // a block longer than a map entry can say
+  too_large,       // more blocks than a count holds, or past a 44-bit offset
+};
+
+struct disk_layout {
+  layout_refusal refusal;
+  image_header header;        // when none
+  std::uint32_t block_bytes;  // blocksize * bytes_per_sector, when none
+};
+
+// The image of a disk of this geometry in blocks of blocksize sectors, or
+// why the format cannot hold it: the block's length is checked first, then
+// the counts and the offsets.
+[[nodiscard]] disk_layout lay_out_disk(std::uint32_t blocksize, std::uint64_t cylinders,
+                                       std::uint32_t heads, std::uint32_t sectors,
+                                       std::uint32_t bytes_per_sector);
+
 }  // namespace blankimg

@@ -1,6 +1,6 @@
 #include "image/image_format.hpp"
+#include "engine/output_stream.hpp"
 #include "platform/system.hpp"
-#include "tool/output_stream.hpp"
 
 #include <array>
 #include <limits>

@@ -1,6 +1,8 @@
 #include "tool/command_line.hpp"
 
+#include "disk/ascii.hpp"
 #include "disk/geometry.hpp"
+#include "engine/image_disk.hpp"
 
 #include <algorithm>
 #include <array>
@@ -69,14 +71,6 @@ constexpr std::array<value_name, 11> value_names = {{
     {"--blocksize", &run_options::blocksize},
     {"--sector-size", &run_options::sector_size},
 }};
-
-constexpr char ascii_upper(char c) {
-  return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
-}
-
-bool equal_ignoring_case(std::string_view a, std::string_view b) {
-  return std::ranges::equal(a, b, {}, ascii_upper, ascii_upper);
-}
 
 // A count given with an option: decimal digits and nothing else, read
 // strictly as --size is; the six operands keep the atoi rules.
@@ -402,11 +396,12 @@ run_status plan_disk_format(const run_options &options, std::uint64_t unix_secon
                                .labelled = options.label != nullptr,
                                .made = fat_moment_of(unix_seconds)};
   // A floppy by name, or by its geometry: either way, that format's volume.
-  const image_header &disk = plan.header;
+  const disk_geometry disk = geometry_of(plan.header);
   const floppy_format *floppy =
       options.floppy != nullptr
           ? find_floppy(options.floppy)
-          : find_floppy_geometry(disk.cylinders, disk.heads, disk.sectors, disk.bytes_per_sector);
+          : find_floppy_geometry(disk.cylinders, disk.heads, disk.sectors_per_track,
+                                 disk.bytes_per_sector);
   const std::optional<disk_format> format = plan_format(disk, floppy, request);
   if (!format) {
     if (options.fat_type == fat_request::fat12 &&
@@ -503,12 +498,9 @@ run_status plan_image(std::span<const char *const> command_line, image_plan &pla
   return checked;
 }
 
-run_status plan_from_raw(image_plan &plan, std::uint64_t length,
-                         std::span<const std::uint8_t> first_sector,
-                         std::span<const std::uint8_t> boot_sector) {
+run_status plan_from_raw(image_plan &plan, std::uint64_t length, const raw_geometry &geometry) {
   if (length == 0)
     return run_status::invalid_size;  // no disk holds nothing
-  const raw_geometry geometry = geometry_of_raw(length, first_sector, boot_sector);
   plan.raw_source = geometry.source;
   // One track a block, as for a disk given by size or floppy.
   return finish_plan(plan, plan.dest, geometry.sectors, geometry.cylinders, geometry.heads,

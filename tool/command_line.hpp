@@ -8,19 +8,13 @@
 #include <span>
 
 #include "disk/format.hpp"
+#include "engine/create_image.hpp"
 #include "image/image_format.hpp"
 #include "tool/run_status.hpp"
 
 namespace blankimg {
 
 inline constexpr std::size_t argument_count = 6;  // the operands, after the options
-
-// How the data area gets its zeros.
-enum class preallocation {
-  off,     // a hole: no disk space until it is written
-  falloc,  // disk space reserved by the file system, nothing written
-  full,    // every zero written
-};
 
 enum class output_format { text, json };
 
@@ -73,12 +67,10 @@ struct image_plan {
 };
 
 // With --from-raw and no disk given: the disk that holds length bytes of
-// RAW, whose first sector (512 bytes, or fewer) is first_sector, and the
-// boot sector that geometry_boot_sector names is boot_sector (or empty).
-// Returns ok, or why no image can hold it.
+// RAW, whose sectors show this geometry. Returns ok, or why no image can
+// hold it.
 [[nodiscard]] run_status plan_from_raw(image_plan &plan, std::uint64_t length,
-                                       std::span<const std::uint8_t> first_sector,
-                                       std::span<const std::uint8_t> boot_sector);
+                                       const raw_geometry &geometry);
 
 // Reads a decimal number the way atoi does: leading C-locale white space, one
 // optional sign, then digits up to the first other character; no digits read

@@ -541,7 +541,7 @@ disk_view planned_disk(const image_plan &plan) {
       .offset = disk.data_offset + format.volume_start * plan.header.bytes_per_sector,
       .partition = format.partitioned,
       .type = format.partition.type,
-      .active = format.partition.active,
+      .active = format.partition.status == active_status,
       .fat = true,
       .file_system = format.volume.type,
       .label = format.volume.label};

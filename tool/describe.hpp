@@ -5,9 +5,9 @@
 
 #include <cstdint>
 
+#include "engine/inspect_image.hpp"
 #include "image/image_check.hpp"
 #include "tool/command_line.hpp"
-#include "tool/inspect_image.hpp"
 
 namespace blankimg {
 

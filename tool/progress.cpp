@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <span>
 
-#include "platform/system.hpp"
 #include "tool/human_size.hpp"
 
 namespace blankimg {
@@ -72,7 +71,7 @@ void show(progress_meter &meter, std::uint64_t now, bool complete) {
   // resized. The final line stays whole, wrapped or not: it is the one
   // that is read afterwards.
   if (meter.terminal.smart && !complete) {
-    const std::uint32_t width = platform::error_terminal_width();
+    const std::uint32_t width = error_terminal_width();
     shown = std::min<std::size_t>(shown, width > 1 ? width - 1 : 0);
   }
   at += shown;
@@ -90,36 +89,53 @@ void show(progress_meter &meter, std::uint64_t now, bool complete) {
 }  // namespace
 
 progress_meter start_progress(bool enabled, std::uint64_t total) {
-  const platform::terminal terminal =
-      enabled ? platform::open_error_terminal() : platform::terminal{};
-  const std::uint64_t now = platform::monotonic_nanoseconds();
+  const error_terminal terminal = enabled ? open_error_terminal() : error_terminal{};
+  const std::uint64_t now = monotonic_nanoseconds();
   return {.enabled = enabled,
           .terminal = terminal,
           .total = total,
           .done = 0,
           .started = now,
           .shown = now,
-          .line_open = false};
+          .line_open = false,
+          .finished = false};
 }
 
 void advance_progress(progress_meter &meter, std::uint64_t bytes) {
   meter.done += bytes;
   if (!meter.enabled)
     return;
-  const std::uint64_t now = platform::monotonic_nanoseconds();
+  const std::uint64_t now = monotonic_nanoseconds();
   if (now - meter.shown >= (meter.terminal.smart ? smart_interval : plain_interval))
     show(meter, now, false);
 }
 
-void finish_progress(progress_meter &meter, bool complete) {
+progress_hook hook_of(progress_meter &meter) {
   if (!meter.enabled)
+    return no_progress;
+  return {.report =
+              [](void *context, std::uint64_t done, std::uint64_t total) {
+                auto &shown = *static_cast<progress_meter *>(context);
+                shown.total = total;
+                advance_progress(shown, done - shown.done);
+              },
+          .finish =
+              [](void *context, bool complete) {
+                finish_progress(*static_cast<progress_meter *>(context), complete);
+              },
+          .context = &meter};
+}
+
+void finish_progress(progress_meter &meter, bool complete) {
+  if (!meter.enabled || meter.finished)
     return;
+  meter.finished = true;
   if (complete)
-    show(meter, platform::monotonic_nanoseconds(), true);
+    show(meter, monotonic_nanoseconds(), true);
   else if (meter.line_open)
     put_text("\n", 1);
   meter.line_open = false;
-  platform::close_error_terminal(meter.terminal);
+  close_error_terminal(meter.terminal);
 }
 
 }  // namespace blankimg

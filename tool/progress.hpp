@@ -4,18 +4,20 @@
 
 #include <cstdint>
 
-#include "platform/system.hpp"
+#include "engine/process.hpp"
+#include "engine/progress_hook.hpp"
 
 namespace blankimg {
 
 struct progress_meter {
   bool enabled;
-  platform::terminal terminal;  // smart: redraw one line in place
-  std::uint64_t total;          // bytes
+  error_terminal terminal;  // smart: redraw one line in place
+  std::uint64_t total;      // bytes
   std::uint64_t done;
   std::uint64_t started;  // monotonic nanoseconds
   std::uint64_t shown;    // when the last line went out
   bool line_open;         // a redrawn line waits for its newline
+  bool finished;
 };
 
 // A meter that reports nothing unless enabled; total is the image's length.
@@ -24,8 +26,13 @@ struct progress_meter {
 // Counts bytes as done, and shows the line when it is due.
 void advance_progress(progress_meter &meter, std::uint64_t bytes);
 
+// The hook through which a job reports to the meter; none where it is not
+// enabled.
+[[nodiscard]] progress_hook hook_of(progress_meter &meter);
+
 // Shows the final line, when the image is complete, and ends the line in
-// any case, so that a message after it starts on a line of its own.
+// any case, so that a message after it starts on a line of its own; once,
+// however often it is called.
 void finish_progress(progress_meter &meter, bool complete);
 
 }  // namespace blankimg

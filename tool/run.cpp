@@ -4,13 +4,13 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "platform/system.hpp"
+#include "engine/convert_raw.hpp"
+#include "engine/create_image.hpp"
+#include "engine/inspect_image.hpp"
+#include "engine/process.hpp"
 #include "tool/command_line.hpp"
 #include "tool/describe.hpp"
-#include "tool/inspect_image.hpp"
 #include "tool/progress.hpp"
-#include "tool/raw_disk.hpp"
-#include "tool/write_image.hpp"
 
 namespace {
 
@@ -66,13 +66,12 @@ constexpr const char *help_text =
 // closed pipe) is a failure of the run.
 int answer(blankimg::run_status status, const char *name) {
   using blankimg::run_status;
-  const bool printed =
-      (status == run_status::help
-           ? std::printf(help_synopsis, name, name, name, name, name, name) >= 0 &&
-                 std::fputs(help_text, stdout) >= 0 &&
-                 std::printf("Manual: %s\n", blankimg::platform::manual_location) >= 0
-           : std::printf("blankimg %s\n", BLANKIMG_VERSION) >= 0) &&
-      std::fflush(stdout) == 0;
+  const bool printed = (status == run_status::help
+                            ? std::printf(help_synopsis, name, name, name, name, name, name) >= 0 &&
+                                  std::fputs(help_text, stdout) >= 0 &&
+                                  std::printf("Manual: %s\n", blankimg::manual_location) >= 0
+                            : std::printf("blankimg %s\n", BLANKIMG_VERSION) >= 0) &&
+                       std::fflush(stdout) == 0;
   if (printed)
     return EXIT_SUCCESS;
   static_cast<void>(std::fputs(blankimg::message_for(run_status::write_error), stderr));
@@ -138,21 +137,70 @@ int report(blankimg::run_status status, std::span<const char *const> command_lin
   }
 }
 
+// The memory every job of a run works in: static, as the stack may be as
+// small as 64 KiB; one job a run.
+blankimg::job_memory &run_memory() {
+  static blankimg::job_memory memory;
+  return memory;
+}
+
 // --info: the description, and whether the image is intact.
 blankimg::run_status describe_image(blankimg::image_plan &plan) {
   using blankimg::run_status;
-  blankimg::image_check check{};
-  std::uint64_t allocated = 0;
-  blankimg::disk_view disk{};
-  if (const run_status read = inspect_image(plan.dest, check, allocated, disk);
-      read != run_status::ok) {
-    if (read == run_status::cant_open_image)
-      plan.why = blankimg::system_reason(plan.dest);
+  blankimg::image_inspection found{};
+  if (const run_status read = inspect_image(plan.dest, run_memory(), found, plan.why);
+      read != run_status::ok)
     return read;
-  }
-  if (!print_description(describe_check(plan.dest, check, allocated, disk), plan.options.output))
+  if (!print_description(describe_check(plan.dest, found.check, found.allocated, found.disk),
+                         plan.options.output))
     return run_status::write_error;
-  return finding_count(check.findings) == 0 ? run_status::ok : run_status::damaged;
+  return finding_count(found.check.findings) == 0 ? run_status::ok : run_status::damaged;
+}
+
+// --to-raw: the image's disk, unless the image is damaged, which is then
+// described as --info describes it.
+blankimg::run_status write_raw(blankimg::image_plan &plan) {
+  using blankimg::run_status;
+  blankimg::progress_meter progress = blankimg::start_progress(plan.options.progress, 0);
+  const blankimg::to_raw_request request = {.image = plan.dest,
+                                            .raw = plan.options.to_raw,
+                                            .mode = plan.options.mode,
+                                            .no_clobber = plan.options.no_clobber,
+                                            .sync = plan.options.sync,
+                                            .progress = hook_of(progress)};
+  blankimg::image_inspection found{};
+  run_status status = write_raw_disk(request, run_memory(), found, plan.why);
+  finish_progress(progress, status == run_status::ok);
+  if (status == run_status::damaged &&
+      !print_description(describe_check(plan.dest, found.check, found.allocated, found.disk),
+                         plan.options.output))
+    status = run_status::write_error;
+  return status;
+}
+
+// --from-raw: RAW opened, and the plan completed from it: the geometry,
+// where none was given, from RAW itself; then RAW must fit the disk. On
+// failure RAW is closed again.
+blankimg::run_status open_raw(blankimg::image_plan &plan, blankimg::raw_disk &raw) {
+  using blankimg::run_status;
+  run_status status = open_raw_disk(plan.options.from_raw, raw, plan.why);
+  if (status != run_status::ok)
+    return status;
+  const std::uint64_t length = raw.source.size;
+  if (plan.geometry_from_raw && length == 0) {
+    plan.why = {.cause = blankimg::failure_cause::empty_raw,
+                .subject = plan.options.from_raw,
+                .subject_length = 0,
+                .detail = nullptr};
+    status = run_status::invalid_size;
+  }
+  if (status == run_status::ok && plan.geometry_from_raw)
+    status = plan_from_raw(plan, length, geometry_of_raw_disk(raw));
+  if (status == run_status::ok && length > disk_bytes(plan.header).value_or(0))
+    status = run_status::image_too_large;
+  if (status != run_status::ok)
+    close_raw_disk(raw);
+  return status;
 }
 
 // The moment a formatted disk is made at: SOURCE_DATE_EPOCH where it is
@@ -165,43 +213,34 @@ std::uint64_t moment_made() {
   for (; digit != nullptr && *digit >= '0' && *digit <= '9' && seconds < (1ULL << 40); ++digit)
     seconds = seconds * 10 + static_cast<std::uint64_t>(*digit - '0');
   if (epoch == nullptr || digit == epoch || *digit != '\0')
-    return blankimg::platform::unix_seconds_now();
+    return blankimg::unix_seconds_now();
   return seconds;
 }
 
 // Plans printed, or the image made: from RAW's bytes where raw is given.
-blankimg::run_status make_image(blankimg::image_plan &plan,
-                                const blankimg::platform::image_source *raw) {
+blankimg::run_status make_image(blankimg::image_plan &plan, const blankimg::raw_disk *raw) {
   using namespace blankimg;
   if (plan.options.dry_run) {
-    if (!platform::destination_would_open(plan.dest, plan.options.no_clobber)) {
+    if (!destination_would_open(plan.dest, plan.options.no_clobber)) {
       plan.why = system_reason(plan.dest);
       return run_status::cant_open_dest;
     }
     return print_description(describe_plan(plan), plan.options.output) ? run_status::ok
                                                                        : run_status::write_error;
   }
-  if (raw != nullptr && platform::is_same_file(plan.dest, *raw)) {
-    plan.why.cause = failure_cause::own_source;  // the copy would wipe it
-    return run_status::cant_open_dest;
-  }
-  // From the open to the close, a stop signal waits for the run to give
-  // back what it took; released, it ends the process.
-  platform::hold_stop_signals();
-  image_file image{};
-  if (!open_image(plan, image)) {
-    plan.why = system_reason(plan.dest);
-    platform::release_stop_signals();
-    return run_status::cant_open_dest;
-  }
   progress_meter progress =
       start_progress(plan.options.progress, image_end(plan.header.block_count, plan.block_bytes));
-  run_status status = write_image(image, plan, progress, raw);
-  if (!close_image(image, plan.dest, plan.options.sync && status == run_status::ok) &&
-      status == run_status::ok)
-    status = run_status::write_error;
+  const create_request request = {.dest = plan.dest,
+                                  .header = plan.header,
+                                  .block_bytes = plan.block_bytes,
+                                  .mode = plan.options.mode,
+                                  .no_clobber = plan.options.no_clobber,
+                                  .sync = plan.options.sync,
+                                  .format = plan.formatted ? &plan.format : nullptr,
+                                  .raw = raw,
+                                  .progress = hook_of(progress)};
+  const run_status status = create_image(request, run_memory(), plan.why);
   finish_progress(progress, status == run_status::ok);
-  platform::release_stop_signals();
   return status;
 }
 
@@ -210,7 +249,7 @@ blankimg::run_status make_image(blankimg::image_plan &plan,
 namespace blankimg {
 
 int run(std::span<const char *const> command_line) {
-  if (!platform::prepare_process())
+  if (!prepare_process())
     return EXIT_FAILURE;  // with no standard error to say so on
   image_plan plan{};
   if (const run_status checked = plan_image(command_line, plan, moment_made());
@@ -222,11 +261,11 @@ int run(std::span<const char *const> command_line) {
     return report(write_raw(plan), command_line, plan);
   if (plan.options.from_raw == nullptr)
     return report(make_image(plan, nullptr), command_line, plan);
-  platform::image_source raw{};
+  raw_disk raw{};
   if (const run_status opened = open_raw(plan, raw); opened != run_status::ok)
     return report(opened, command_line, plan);
   const run_status status = make_image(plan, &raw);
-  platform::close_source(raw);
+  close_raw_disk(raw);
   return report(status, command_line, plan);
 }
 

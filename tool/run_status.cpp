@@ -1,7 +1,5 @@
 #include "tool/run_status.hpp"
 
-#include "platform/system.hpp"
-
 namespace blankimg {
 
 const char *message_for(run_status status) {
@@ -41,13 +39,6 @@ const char *message_for(run_status status) {
     break;
   }
   return nullptr;
-}
-
-failure_reason system_reason(const char *path) {
-  return {.cause = failure_cause::system_error,
-          .subject = path,
-          .subject_length = 0,
-          .detail = platform::last_failure_text()};
 }
 
 const char *cause_text(failure_cause cause) {

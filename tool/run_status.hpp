@@ -1,73 +1,9 @@
-// Every outcome of a run, and the one line each failure prints.
+// The one line each failure prints, and the text of each cause.
 #pragma once
 
-#include <cstddef>
-#include <cstdint>
+#include "engine/status.hpp"
 
 namespace blankimg {
-
-enum class run_status {
-  ok,
-  help,     // --help: the help text on standard output
-  version,  // --version: the version on standard output
-  usage,
-  invalid_blocksize,
-  invalid_geometry,
-  invalid_size,
-  image_too_large,
-  invalid_label,     // --label: not a FAT volume label
-  fat_does_not_fit,  // --fat: the type cannot hold the volume
-  cant_open_dest,
-  cant_open_raw,  // --from-raw: RAW missing, unreadable, or held by a writer
-  write_error,
-  cant_open_image,  // --info
-  not_an_image,
-  read_error,
-  out_of_memory,  // --info: a map in no order to sort, larger than memory
-  damaged,        // --info found damage: the description says what, status 2
-  interrupted,    // a stop signal came: what was made is given back, then it ends the run
-};
-
-// Why a run failed, where more can be said than its fixed line: the second
-// line that a command line with options gets.
-enum class failure_cause : std::uint8_t {
-  none,
-  // The command line.
-  unknown_option,        // subject: the option
-  option_needs_value,    // subject: the option
-  invalid_value,         // subject: the option, detail: its value
-  wrong_operands,        // neither dest and five numbers, nor dest alone where that is asked
-  needs_fat,             // --label or --partition without --fat
-  writes_only,           // --preallocation, --sync or --progress with --info or --dry-run
-  info_alone,            // --info with what makes a disk
-  raw_alone,             // --from-raw or --to-raw with what does not go with a copy
-  size_or_floppy,        // --size and --floppy both
-  blocksize_needs_disk,  // --blocksize without --size or --floppy, --sector-size without --size
-  output_needs_look,     // --output without --info or --dry-run
-  // The disk.
-  too_many_heads,    // --fat on a geometry of more heads than a BIOS has
-  too_many_sectors,  // --fat on a geometry of more sectors per track than a BIOS has
-  fat12_past_chs,    // --fat=12 on a partition that only an LBA type can place
-  label_not_ascii,   // --label with a byte past printable ASCII
-  // The files.
-  system_error,  // subject: the file, detail: the system's words
-  own_source,    // a copy onto the file or device it copies
-  empty_raw,     // subject: RAW
-  not_raw,       // subject: RAW, detail: the format it is in, and how to convert it
-};
-
-struct failure_reason {
-  failure_cause cause;
-  const char *subject;
-  std::size_t subject_length;  // of subject's characters shown; 0: all of them
-  const char *detail;
-};
-inline constexpr failure_reason no_reason = {
-    .cause = failure_cause::none, .subject = nullptr, .subject_length = 0, .detail = nullptr};
-
-// A failure on the file at path, in the system's words for the call that
-// just failed.
-[[nodiscard]] failure_reason system_reason(const char *path);
 
 // The cause's text, in which "%s" stands for the subject and "%d" for the
 // detail; nullptr for none.

@@ -1,14 +1,8 @@
-#include "tool/io_buffer.hpp"
+#include "engine/job_memory.hpp"
 
 #include <algorithm>
-#include <array>
 
 namespace blankimg {
-
-io_buffer_span io_buffer() {
-  static std::array<std::uint8_t, io_buffer_size> buffer;
-  return buffer;
-}
 
 std::uint64_t piece_to_boundary(std::uint64_t position, std::uint64_t left,
                                 std::uint32_t piece_size) {

@@ -1,11 +1,10 @@
-#include "tool/inspect_image.hpp"
+#include "engine/inspect_image.hpp"
 
 #include <array>
 #include <optional>
 
-#include "disk/partition.hpp"
+#include "disk/volumes.hpp"
 #include "platform/system.hpp"
-#include "tool/io_buffer.hpp"
 
 namespace blankimg {
 
@@ -19,11 +18,14 @@ namespace {
 // of memory, said before any page is touched.
 constexpr std::uint64_t most_sorted_entries = (std::uint64_t{64} << 20) / map_entry_size;
 
-run_status find_overlaps_out_of_order(const platform::image_source &source, image_check &check) {
+using piece_buffer = std::span<std::uint8_t, read_piece>;
+
+run_status find_overlaps_out_of_order(const platform::image_source &source, piece_buffer buffer,
+                                      image_check &check) {
   const std::uint64_t map_end = block_map_offset + entries_in_file(check) * map_entry_size;
   const auto over_map = [&](auto take) {
     return read_pieces(
-        source, block_map_offset, map_end,
+        source, buffer, block_map_offset, map_end,
         [&](std::uint64_t /*offset*/, std::span<const std::uint8_t> piece) { take(piece); });
   };
   std::uint64_t furthest = 0;
@@ -63,7 +65,7 @@ run_status find_overlaps_out_of_order(const platform::image_source &source, imag
     bucket = range.end_bucket;
   }
   platform::give_back_memory(memory);
-  if (!read || !read_pieces(source, block_map_offset, map_end,
+  if (!read || !read_pieces(source, buffer, block_map_offset, map_end,
                             [&check](std::uint64_t offset, std::span<const std::uint8_t> piece) {
                               name_overlapping_blocks(check, offset, piece);
                             }))
@@ -71,7 +73,8 @@ run_status find_overlaps_out_of_order(const platform::image_source &source, imag
   return run_status::ok;
 }
 
-run_status check_source(const platform::image_source &source, image_check &check) {
+run_status check_source(const platform::image_source &source, piece_buffer buffer,
+                        image_check &check) {
   std::array<std::uint8_t, header_length> header{};
   if (source.size < header_length)
     return run_status::not_an_image;
@@ -81,13 +84,14 @@ run_status check_source(const platform::image_source &source, image_check &check
     return run_status::not_an_image;
   check = start_check(header, source.size);
   // Nothing the header says sets how much is read: only what the file holds.
-  if (!read_pieces(source, block_map_offset, map_bytes_end(check),
+  if (!read_pieces(source, buffer, block_map_offset, map_bytes_end(check),
                    [&check](std::uint64_t offset, std::span<const std::uint8_t> piece) {
                      check_map_piece(check, offset, piece);
                    }))
     return run_status::read_error;
   if (!entries_ascend(check)) {
-    if (const run_status found = find_overlaps_out_of_order(source, check); found != run_status::ok)
+    if (const run_status found = find_overlaps_out_of_order(source, buffer, check);
+        found != run_status::ok)
       return found;
   }
   finish_check(check);
@@ -111,21 +115,25 @@ bool read_map_entry(const platform::image_source &source, const image_check &che
   return true;
 }
 
-// The first 512 bytes of the disk's sector lba, found through the map as
-// an emulator finds them; false where the map or the file does not hold them.
-using sector_start = std::array<std::uint8_t, 512>;
-bool read_disk_sector(const platform::image_source &source, const image_check &check,
-                      std::uint64_t lba, sector_start &sector) {
-  const std::uint64_t bytes_per_sector = check.header.bytes_per_sector;
-  if (check.block_bytes == 0 || bytes_per_sector < sector.size())
+// The disk's sectors as an emulator finds them, through the map.
+struct image_sectors {
+  const platform::image_source *source;
+  const image_check *check;
+};
+
+// Bytes from the start of sector lba on, where one block holds them all.
+bool read_image_sectors(void *context, std::uint64_t lba, std::span<std::uint8_t> out) {
+  const auto &disk = *static_cast<const image_sectors *>(context);
+  const image_check &check = *disk.check;
+  if (check.block_bytes == 0)
     return false;
-  const std::uint64_t at = lba * bytes_per_sector;
+  const std::uint64_t at = lba * check.header.bytes_per_sector;
   map_entry entry = 0;
-  if (!read_map_entry(source, check, at / check.block_bytes, entry))
+  if (!read_map_entry(*disk.source, check, at / check.block_bytes, entry))
     return false;
   const std::uint64_t within = at % check.block_bytes;
-  return within + sector.size() <= (entry >> entry_offset_bits) &&
-         platform::read_at(source, (entry & entry_offset_mask) + within, sector);
+  return within + out.size() <= (entry >> entry_offset_bits) &&
+         platform::read_at(*disk.source, (entry & entry_offset_mask) + within, out);
 }
 
 // Where the disk's bytes [at, at + length) begin in the file, where they
@@ -133,8 +141,8 @@ bool read_disk_sector(const platform::image_source &source, const image_check &c
 // file, each whole but the last. An image laid out as this tool lays it
 // out is one run; any other has its entries read to tell.
 std::optional<std::uint64_t> file_offset_of(const platform::image_source &source,
-                                            const image_check &check, std::uint64_t at,
-                                            std::uint64_t length) {
+                                            piece_buffer buffer, const image_check &check,
+                                            std::uint64_t at, std::uint64_t length) {
   const std::uint64_t block_bytes = check.block_bytes;
   if (length == 0 || block_bytes == 0)
     return std::nullopt;
@@ -147,7 +155,7 @@ std::optional<std::uint64_t> file_offset_of(const platform::image_source &source
   std::uint64_t start = 0;
   bool one_run = true;
   const bool read = read_pieces(
-      source, block_map_offset + first * map_entry_size,
+      source, buffer, block_map_offset + first * map_entry_size,
       block_map_offset + (last + 1) * map_entry_size,
       [&](std::uint64_t offset, std::span<const std::uint8_t> piece) {
         std::uint64_t block = (offset - block_map_offset) / map_entry_size;
@@ -167,81 +175,64 @@ std::optional<std::uint64_t> file_offset_of(const platform::image_source &source
   return start + at % block_bytes;
 }
 
-volume_view view_volume(const platform::image_source &source, const image_check &check,
-                        std::uint64_t first, std::uint64_t sectors) {
-  const std::uint64_t bytes_per_sector = check.header.bytes_per_sector;
-  const std::optional<std::uint64_t> offset =
-      file_offset_of(source, check, first * bytes_per_sector, sectors * bytes_per_sector);
-  volume_view view{.start_sector = first,
-                   .sectors = sectors,
-                   .contiguous = offset.has_value(),
-                   .offset = offset.value_or(0),
-                   .partition = false,
-                   .type = 0,
-                   .active = false,
-                   .fat = false,
-                   .file_system = fat_type::fat12,
-                   .label = {}};
-  sector_start sector{};
-  if (read_disk_sector(source, check, first, sector)) {
-    if (const std::optional<fat_found> found = read_fat_boot_sector(sector)) {
-      view.fat = true;
-      view.file_system = found->type;
-      view.label = found->label;
-    }
-  }
-  return view;
-}
-
-// The volumes the disk's first sector shows: a FAT boot sector makes the
-// whole disk one; a partition table, one per partition.
-void find_volumes(const platform::image_source &source, const image_check &check, disk_view &disk) {
+// Where the volumes the finder finds stand in the file.
+void find_volumes(const platform::image_source &source, piece_buffer buffer,
+                  const image_check &check, disk_view &disk) {
   disk = {.data_offset = check.data_start, .contiguous = false, .volumes = {}, .volume_count = 0};
   map_entry first = 0;
   if (read_map_entry(source, check, 0, first))
     disk.data_offset = first & entry_offset_mask;
   const std::optional<std::uint64_t> disk_length = disk_bytes(check.header);
-  const std::optional<std::uint64_t> disk_sector_count = disk_sectors(check.header);
-  if (!disk_length || !disk_sector_count)
+  const std::optional<std::uint64_t> sectors = disk_sectors(check.header);
+  if (!disk_length || !sectors)
     return;  // no file holds such a disk, and no volume is looked for on it
-  const std::uint64_t sectors = *disk_sector_count;
-  const std::optional<std::uint64_t> whole = file_offset_of(source, check, 0, *disk_length);
+  const std::optional<std::uint64_t> whole = file_offset_of(source, buffer, check, 0, *disk_length);
   disk.contiguous = whole.has_value() && *whole == disk.data_offset;
-  sector_start sector{};
-  if (!read_disk_sector(source, check, 0, sector))
-    return;
-  if (read_fat_boot_sector(sector)) {
-    disk.volumes[disk.volume_count++] = view_volume(source, check, 0, sectors);
-    return;
-  }
-  const std::optional<partition_table> table = read_partition_table(sector, sectors);
-  for (std::size_t i = 0; table && i < table->count; ++i) {
-    const mbr_partition &entry = table->entries[i];
-    volume_view &view = disk.volumes[disk.volume_count++];
-    view = view_volume(source, check, entry.first_sector, entry.sectors);
-    view.partition = true;
-    view.type = entry.type;
-    view.active = entry.active;
+  image_sectors context{.source = &source, .check = &check};
+  const found_volumes found =
+      blankimg::find_volumes({.context = &context,
+                              .read = read_image_sectors,
+                              .write = nullptr,
+                              .bytes_per_sector = check.header.bytes_per_sector,
+                              .sectors = *sectors});
+  const std::uint64_t bytes_per_sector = check.header.bytes_per_sector;
+  for (std::size_t i = 0; i < found.count; ++i) {
+    const found_volume &volume = found.volumes[i];
+    const std::optional<std::uint64_t> offset =
+        file_offset_of(source, buffer, check, volume.start_sector * bytes_per_sector,
+                       volume.sectors * bytes_per_sector);
+    disk.volumes[disk.volume_count++] = {.start_sector = volume.start_sector,
+                                         .sectors = volume.sectors,
+                                         .contiguous = offset.has_value(),
+                                         .offset = offset.value_or(0),
+                                         .partition = volume.partition,
+                                         .type = volume.type,
+                                         .active = volume.active,
+                                         .fat = volume.fat,
+                                         .file_system = volume.file_system,
+                                         .label = volume.label};
   }
 }
 
 }  // namespace
 
-run_status inspect_source(const platform::image_source &source, image_check &check,
-                          disk_view &disk) {
-  const run_status status = check_source(source, check);
+run_status inspect_source(const platform::image_source &source, job_memory &memory,
+                          image_check &check, disk_view &disk) {
+  const run_status status = check_source(source, memory.map, check);
   if (status == run_status::ok)
-    find_volumes(source, check, disk);
+    find_volumes(source, memory.map, check, disk);
   return status;
 }
 
-run_status inspect_image(const char *path, image_check &check, std::uint64_t &allocated,
-                         disk_view &disk) {
+run_status inspect_image(const char *path, job_memory &memory, image_inspection &found,
+                         failure_reason &why) {
   platform::image_source source{};
-  if (!platform::open_source(path, source))
+  if (!platform::open_source(path, source)) {
+    why = system_reason(path);
     return run_status::cant_open_image;
-  const run_status status = inspect_source(source, check, disk);
-  allocated = source.allocated;
+  }
+  const run_status status = inspect_source(source, memory, found.check, found.disk);
+  found.allocated = source.allocated;
   platform::close_source(source);
   return status;
 }

@@ -1,14 +1,12 @@
-#include "tool/raw_disk.hpp"
+#include "engine/convert_raw.hpp"
 
 #include <algorithm>
 #include <array>
 #include <string_view>
 
 #include "disk/geometry.hpp"
-#include "tool/copy_disk.hpp"
-#include "tool/describe.hpp"
-#include "tool/inspect_image.hpp"
-#include "tool/write_image.hpp"
+#include "engine/copy_engine.hpp"
+#include "platform/system.hpp"
 
 namespace blankimg {
 
@@ -23,7 +21,8 @@ struct disk_run {
 };
 
 [[nodiscard]] run_status copy_blocks(copy_engine &engine, const image_check &check,
-                                     std::uint64_t disk_length) {
+                                     std::uint64_t disk_length,
+                                     std::span<std::uint8_t, read_piece> buffer) {
   disk_run pending{.from = 0, .to = 0, .length = 0};
   run_status copied = run_status::ok;
   const auto flush = [&] {
@@ -33,7 +32,7 @@ struct disk_run {
   };
   const std::uint64_t map_end = block_map_offset + entries_in_file(check) * map_entry_size;
   const bool read = read_pieces(
-      *engine.source, block_map_offset, map_end,
+      *engine.source, buffer, block_map_offset, map_end,
       [&](std::uint64_t offset, std::span<const std::uint8_t> piece) {
         std::uint64_t block = (offset - block_map_offset) / map_entry_size;
         for (std::size_t at = 0; at + map_entry_size <= piece.size();
@@ -58,48 +57,45 @@ struct disk_run {
   return read ? copied : run_status::read_error;
 }
 
-run_status copy_image_to_raw(image_plan &plan, const platform::image_source &image,
-                             const image_check &check) {
+run_status copy_image_to_raw(const to_raw_request &request, const platform::image_source &image,
+                             const image_check &check, job_memory &memory, failure_reason &why) {
   const std::uint64_t disk_length = disk_bytes(check.header).value_or(0);
-  if (platform::is_same_file(plan.options.to_raw, image)) {
-    plan.why.cause = failure_cause::own_source;  // the copy would wipe it
+  if (platform::is_same_file(request.raw, image)) {
+    why.cause = failure_cause::own_source;  // the copy would wipe it
     return run_status::cant_open_dest;
   }
   platform::hold_stop_signals();
-  const platform::destination opened =
-      platform::open_destination(plan.options.to_raw, plan.options.no_clobber);
-  if (!opened.opened) {
-    plan.why = system_reason(plan.options.to_raw);
+  open_image raw{};
+  if (!open_destination(request.raw, request.no_clobber, raw)) {
+    why = system_reason(request.raw);
     platform::release_stop_signals();
     return run_status::cant_open_dest;
   }
-  image_file raw{
-      .stream = {.handle = opened.handle, .positioned = opened.positioned, .position = 0},
-      .created = opened.created};
-  progress_meter progress = start_progress(plan.options.progress, disk_length);
+  progress_count progress = start_count(request.progress, disk_length);
   // A pipe takes every byte in order. Anything else is given its zeros
   // first, holes and all, and then the image's data alone; full's zeros
   // are then the work the progress counts.
   const bool positioned = raw.stream.positioned;
-  const bool full = plan.options.mode == preallocation::full;
-  progress_meter unshown = start_progress(false, 0);
+  const bool full = request.mode == preallocation::full;
+  progress_count unshown = start_count(no_progress, 0);
   run_status status = run_status::ok;
   if (positioned)
-    status = give_zeros(raw.stream, plan.options.mode, 0, disk_length, full ? progress : unshown);
+    status =
+        give_zeros(raw.stream, request.mode, 0, disk_length, full ? progress : unshown, memory);
   const copy_mode mode =
       !positioned ? copy_mode::every_byte
-                  : (full ? copy_mode::data_runs : copy_mode_for(raw.stream, plan.options.mode));
-  copy_engine engine = start_copy(image, raw.stream, mode, full && positioned ? unshown : progress);
+                  : (full ? copy_mode::data_runs : copy_mode_for(raw.stream, request.mode));
+  copy_engine engine =
+      start_copy(image, raw.stream, mode, full && positioned ? unshown : progress, memory.data);
   if (status == run_status::ok)
-    status = finish_copy(engine, copy_blocks(engine, check, disk_length));
+    status = finish_copy(engine, copy_blocks(engine, check, disk_length, memory.map));
   if (status != run_status::ok)
     static_cast<void>(platform::cut_back(raw.stream.handle, 0));  // gives back what it took
-  const bool closed =
-      close_image(raw, plan.options.to_raw, plan.options.sync && status == run_status::ok);
+  const bool closed = close_destination(raw, request.raw, request.sync && status == run_status::ok);
   if (status == run_status::ok && !closed)
     status = run_status::write_error;
-  advance_progress(progress, status == run_status::ok ? disk_length - progress.done : 0);
-  finish_progress(progress, status == run_status::ok);
+  count_done(progress, status == run_status::ok ? disk_length - progress.done : 0);
+  finish_count(progress, status == run_status::ok);
   platform::release_stop_signals();
   return status;
 }
@@ -151,76 +147,66 @@ const char *foreign_format(std::span<const std::uint8_t> first,
 
 }  // namespace
 
-run_status open_raw(image_plan &plan, platform::image_source &raw) {
-  if (!platform::open_source(plan.options.from_raw, raw, true)) {
-    plan.why = system_reason(plan.options.from_raw);
+run_status open_raw_disk(const char *path, raw_disk &raw, failure_reason &why) {
+  raw = raw_disk{};
+  if (!platform::open_source(path, raw.source, true)) {
+    why = system_reason(path);
     return run_status::cant_open_raw;
   }
   // The first sector, the last (where a VHD keeps its footer), and the boot
   // sector the first points at where it is a partition table.
-  std::array<std::uint8_t, 512> first{};
-  std::array<std::uint8_t, 512> last{};
-  std::array<std::uint8_t, 512> boot{};
-  const auto read = static_cast<std::size_t>(std::min<std::uint64_t>(raw.size, first.size()));
-  bool readable = platform::read_at(raw, 0, std::span(first).first(read)) &&
-                  platform::read_at(raw, raw.size - read, std::span(last).first(read));
+  std::array<std::uint8_t, raw_sector> last{};
+  const std::uint64_t size = raw.source.size;
+  const auto read = static_cast<std::size_t>(std::min<std::uint64_t>(size, raw.first.size()));
+  raw.first_length = read;
+  bool readable = platform::read_at(raw.source, 0, std::span(raw.first).first(read)) &&
+                  platform::read_at(raw.source, size - read, std::span(last).first(read));
   run_status status = readable ? run_status::ok : run_status::read_error;
   if (const char *format =
-          readable ? foreign_format(std::span(first).first(read), std::span(last).first(read))
+          readable ? foreign_format(std::span(raw.first).first(read), std::span(last).first(read))
                    : nullptr) {
-    plan.why = {.cause = failure_cause::not_raw,
-                .subject = plan.options.from_raw,
-                .subject_length = 0,
-                .detail = format};
+    why = {.cause = failure_cause::not_raw, .subject = path, .subject_length = 0, .detail = format};
     status = run_status::cant_open_raw;
   }
-  if (status == run_status::ok && plan.geometry_from_raw && raw.size == 0) {
-    plan.why = {.cause = failure_cause::empty_raw,
-                .subject = plan.options.from_raw,
-                .subject_length = 0,
-                .detail = nullptr};
-    status = run_status::invalid_size;
+  const std::optional<std::uint64_t> boot_lba =
+      geometry_boot_sector(std::span(raw.first).first(read));
+  if (status == run_status::ok && boot_lba && *boot_lba < size / raw_sector) {
+    raw.boot_length = raw.boot.size();
+    if (!platform::read_at(raw.source, *boot_lba * raw_sector, raw.boot))
+      status = run_status::read_error;
   }
-  if (status == run_status::ok && plan.geometry_from_raw) {
-    std::size_t boot_read = 0;
-    const std::optional<std::uint64_t> boot_lba =
-        geometry_boot_sector(std::span(first).first(read));
-    if (boot_lba && *boot_lba < raw.size / boot.size()) {
-      boot_read = boot.size();
-      readable = platform::read_at(raw, *boot_lba * boot.size(), boot);
-    }
-    status = readable ? plan_from_raw(plan, raw.size, std::span(first).first(read),
-                                      std::span(boot).first(boot_read))
-                      : run_status::read_error;
-  }
-  if (status == run_status::ok && raw.size > disk_bytes(plan.header).value_or(0))
-    status = run_status::image_too_large;
   if (status != run_status::ok)
-    platform::close_source(raw);
+    close_raw_disk(raw);
   return status;
 }
 
-run_status write_raw(image_plan &plan) {
+void close_raw_disk(raw_disk &raw) {
+  platform::close_source(raw.source);
+  raw.source = {};
+}
+
+raw_geometry geometry_of_raw_disk(const raw_disk &raw) {
+  return geometry_of_raw(raw.source.size, std::span(raw.first).first(raw.first_length),
+                         std::span(raw.boot).first(raw.boot_length));
+}
+
+run_status write_raw_disk(const to_raw_request &request, job_memory &memory,
+                          image_inspection &found, failure_reason &why) {
   platform::image_source image{};
-  if (!platform::open_source(plan.dest, image, true)) {
-    plan.why = system_reason(plan.dest);
+  if (!platform::open_source(request.image, image, true)) {
+    why = system_reason(request.image);
     return run_status::cant_open_image;
   }
-  image_check check{};
-  disk_view disk{};
-  run_status status = inspect_source(image, check, disk);
+  run_status status = inspect_source(image, memory, found.check, found.disk);
+  found.allocated = image.allocated;
   // A disk that no file can hold is refused as such, before its damage.
-  const std::optional<std::uint64_t> disk_length = disk_bytes(check.header);
+  const std::optional<std::uint64_t> disk_length = disk_bytes(found.check.header);
   if (status == run_status::ok && (!disk_length || *disk_length > max_file_bytes))
     status = run_status::image_too_large;
-  if (status == run_status::ok && finding_count(check.findings) > 0) {
-    status = print_description(describe_check(plan.dest, check, image.allocated, disk),
-                               plan.options.output)
-                 ? run_status::damaged
-                 : run_status::write_error;
-  }
+  if (status == run_status::ok && finding_count(found.check.findings) > 0)
+    status = run_status::damaged;
   if (status == run_status::ok)
-    status = copy_image_to_raw(plan, image, check);
+    status = copy_image_to_raw(request, image, found.check, memory, why);
   platform::close_source(image);
   return status;
 }

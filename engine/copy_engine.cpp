@@ -1,15 +1,15 @@
-#include "tool/copy_disk.hpp"
+#include "engine/copy_engine.hpp"
 
 #include <algorithm>
 #include <cstring>
 
-#include "tool/io_buffer.hpp"
+#include "engine/job_memory.hpp"
 
 namespace blankimg {
 
 namespace {
 
-constexpr std::uint32_t piece_size = io_buffer_size / 2;
+constexpr std::uint32_t piece_size = read_piece;
 
 // The file systems' block, at the least: a block of the destination that
 // would get only zeros is left a hole, reading as zeros already.
@@ -70,7 +70,7 @@ bool is_zero(std::span<const std::uint8_t> bytes) {
       const std::uint64_t copied = platform::copy_in_kernel(
           source, from, engine.dest->handle, to, std::min(length, kernel_piece), unsupported);
       engine.kernel_can = !unsupported;
-      advance_progress(*engine.progress, copied);
+      count_done(*engine.progress, copied);
       from += copied;
       to += copied;
       length -= copied;
@@ -78,7 +78,7 @@ bool is_zero(std::span<const std::uint8_t> bytes) {
         return run_status::write_error;  // a failure, or a source that ended first
     }
   }
-  const std::span<std::uint8_t> buffer = io_buffer().subspan(piece_size);
+  const std::span<std::uint8_t> buffer = engine.buffer.first(piece_size);
   while (length > 0) {
     if (platform::stop_signal_waiting())
       return run_status::interrupted;
@@ -94,7 +94,7 @@ bool is_zero(std::span<const std::uint8_t> bytes) {
                              : fseekwrite(*engine.dest, to, count, piece.data()) == count;
     if (!written)
       return run_status::write_error;
-    advance_progress(*engine.progress, count);
+    count_done(*engine.progress, count);
     from += count;
     to += count;
     length -= count;
@@ -123,11 +123,12 @@ platform::data_run find_data(copy_engine &engine, std::uint64_t at, std::uint64_
 }  // namespace
 
 copy_engine start_copy(const platform::image_source &source, output_stream &dest, copy_mode mode,
-                       progress_meter &progress) {
+                       progress_count &progress, std::span<std::uint8_t> buffer) {
   return {.source = &source,
           .dest = &dest,
           .mode = mode,
           .progress = &progress,
+          .buffer = buffer,
           .kernel_can = true,
           .known_from = 0,
           .known = {.start = 0, .end = 0}};
@@ -141,7 +142,7 @@ run_status copy_bytes(copy_engine &engine, std::uint64_t from, std::uint64_t to,
   for (std::uint64_t at = from; at < end;) {
     const platform::data_run run = find_data(engine, at, end);
     // The zeros before the run are there already.
-    advance_progress(*engine.progress, run.start - at);
+    count_done(*engine.progress, run.start - at);
     if (run.start >= end)
       break;
     if (const run_status copied =

@@ -1,4 +1,4 @@
-#include "tool/output_stream.hpp"
+#include "engine/output_stream.hpp"
 
 #include <span>
 

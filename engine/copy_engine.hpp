@@ -5,10 +5,12 @@
 
 #include <cstdint>
 
+#include <span>
+
+#include "engine/output_stream.hpp"
+#include "engine/progress_hook.hpp"
+#include "engine/status.hpp"
 #include "platform/system.hpp"
-#include "tool/output_stream.hpp"
-#include "tool/progress.hpp"
-#include "tool/run_status.hpp"
 
 namespace blankimg {
 
@@ -26,8 +28,9 @@ struct copy_engine {
   const platform::image_source *source;
   output_stream *dest;
   copy_mode mode;
-  progress_meter *progress;
-  bool kernel_can;  // copy_file_range has not refused this pair of files
+  progress_count *progress;
+  std::span<std::uint8_t> buffer;  // the bytes on their way through memory
+  bool kernel_can;                 // copy_file_range has not refused this pair of files
   // The last answer about the source's runs of data: from known_from to
   // known.start a hole, then data to known.end. A question inside that
   // span is answered from it, so that blocks copied in any order cost a
@@ -37,11 +40,12 @@ struct copy_engine {
 };
 
 [[nodiscard]] copy_engine start_copy(const platform::image_source &source, output_stream &dest,
-                                     copy_mode mode, progress_meter &progress);
+                                     copy_mode mode, progress_count &progress,
+                                     std::span<std::uint8_t> buffer);
 
 // Copies length bytes of the source from offset from to the destination
 // at to, as the engine's mode says: in the kernel where it can, through
-// the second half of the I/O buffer otherwise. Returns ok; read_error
+// the engine's buffer otherwise. Returns ok; read_error
 // where the source could not be read or ended first; write_error; or
 // interrupted, where a stop signal waits.
 [[nodiscard]] run_status copy_bytes(copy_engine &engine, std::uint64_t from, std::uint64_t to,
