@@ -1,5 +1,5 @@
 # cmake -DNM=... -DTOOL=... -P no_heap_test.cmake
-# The tool allocates nothing on the heap and brings no C++ runtime: its
+# The tool, or the library, allocates nothing on the heap and brings no C++ runtime: its
 # dynamic symbols name no allocator (mmap alone, for the one sort --info may
 # need, is allowed) and no symbol of the C++ library.
 execute_process(COMMAND "${NM}" -D --undefined-only "${TOOL}"

@@ -3,8 +3,10 @@
 file(REMOVE_RECURSE "${WORK}")
 execute_process(COMMAND "${CMAKE_CPACK_COMMAND}" -G DEB -B "${WORK}" --config "${BUILD_DIR}/CPackConfig.cmake"
                 RESULT_VARIABLE result OUTPUT_VARIABLE out ERROR_VARIABLE out)
-file(GLOB deb "${WORK}/*.deb")
-if(NOT result EQUAL 0 OR NOT deb)
+file(GLOB deb "${WORK}/blankimg_*.deb")
+file(GLOB library "${WORK}/libblankimg1_*.deb")
+file(GLOB development "${WORK}/libblankimg-dev_*.deb")
+if(NOT result EQUAL 0 OR NOT deb OR NOT library OR NOT development)
   message(FATAL_ERROR "cpack -G DEB failed: ${result}\n${out}")
 endif()
 
@@ -37,6 +39,19 @@ foreach(installed ./usr/bin/blankimg ./usr/share/man/man1/blankimg.1.gz
   expect("contents" "${contents}" " ${installed}\n")
 endforeach()
 
+# The library where programs load it, and what they are built with beside
+# the header.
+execute_process(COMMAND dpkg-deb --contents "${library}" OUTPUT_VARIABLE contents)
+expect("library" "${contents}" " ./usr/lib/libblankimg.so.1.[0-9.]+\n")
+execute_process(COMMAND dpkg-deb --ctrl-tarfile "${library}" COMMAND tar -xO ./shlibs ./triggers
+                OUTPUT_VARIABLE control)
+expect("library's shlibs and triggers" "${control}" "^libblankimg 1 libblankimg1 [^\n]*\nactivate-noawait ldconfig\n$")
+execute_process(COMMAND dpkg-deb --contents "${development}" OUTPUT_VARIABLE contents)
+foreach(installed ./usr/include/blankimg/blankimg.h ./usr/lib/libblankimg.so ./usr/lib/libblankimg.a
+                  ./usr/lib/pkgconfig/blankimg.pc ./usr/lib/cmake/blankimg/blankimgConfig.cmake)
+  expect("development files" "${contents}" " ${installed}")
+endforeach()
+
 # Debian's own package checks, where they are installed: no errors. Only the
 # optimised build is hardened as Debian's builds are.
 find_program(LINTIAN lintian)
@@ -44,7 +59,7 @@ if(LINTIAN)
   if(NOT OPTIMISED)
     set(unhardened --suppress-tags hardening-no-fortify-functions,hardening-no-bindnow)
   endif()
-  execute_process(COMMAND "${LINTIAN}" --fail-on error ${unhardened} "${deb}"
+  execute_process(COMMAND "${LINTIAN}" --fail-on error ${unhardened} "${deb}" "${library}" "${development}"
                   RESULT_VARIABLE status OUTPUT_VARIABLE report ERROR_VARIABLE report)
   expect("lintian found errors:\n${report}\nstatus" "${status}" "^0$")
 endif()

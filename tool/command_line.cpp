@@ -2,7 +2,7 @@
 
 #include "disk/ascii.hpp"
 #include "disk/geometry.hpp"
-#include "engine/image_disk.hpp"
+#include "engine/plan_disk.hpp"
 
 #include <algorithm>
 #include <array>
@@ -298,18 +298,13 @@ std::optional<std::uint32_t> valid_blocksize(std::optional<std::uint32_t> blocks
 run_status finish_plan(image_plan &plan, const char *dest, std::uint32_t blocksize,
                        std::uint64_t cylinders, std::uint32_t heads, std::uint32_t sectors,
                        std::uint32_t bytes_per_sector) {
-  const disk_layout layout = lay_out_disk(blocksize, cylinders, heads, sectors, bytes_per_sector);
-  switch (layout.refusal) {
-  case layout_refusal::block_too_long:
-    return run_status::invalid_blocksize;
-  case layout_refusal::too_large:
-    return run_status::image_too_large;
-  case layout_refusal::none:
-    break;
-  }
+  disk_plan disk{};
+  const run_status status = plan_layout(blocksize, cylinders, heads, sectors, bytes_per_sector, disk);
+  if (status != run_status::ok)
+    return status;
   plan.dest = dest;
-  plan.header = layout.header;
-  plan.block_bytes = layout.block_bytes;
+  plan.header = disk.header;
+  plan.block_bytes = disk.block_bytes;
   return run_status::ok;
 }
 
@@ -365,53 +360,22 @@ run_status plan_floppy(const char *dest, const run_options &options, image_plan 
                      floppy_sector_size);
 }
 
-// A BIOS's INT 13h addresses at most 255 heads and 63 sectors per track:
-// a formatted disk of more has a boot sector no reader takes.
-constexpr std::uint32_t most_bios_heads = 255;
-constexpr std::uint32_t most_bios_sectors = 63;
-
-bool has_byte_past_ascii(std::string_view text) {
-  return std::ranges::any_of(text, [](char c) { return static_cast<unsigned char>(c) > 0x7e; });
-}
-
 // The last check: the geometry a BIOS has, the label, then whether the
 // file system fits the disk.
 run_status plan_disk_format(const run_options &options, std::uint64_t unix_seconds,
                             image_plan &plan) {
-  if (plan.header.heads > most_bios_heads || plan.header.sectors > most_bios_sectors) {
-    plan.why.cause = plan.header.heads > most_bios_heads ? failure_cause::too_many_heads
-                                                         : failure_cause::too_many_sectors;
-    return run_status::invalid_geometry;
-  }
-  const std::optional<volume_label> label =
-      options.label != nullptr ? read_volume_label(options.label) : no_name;
-  if (!label) {
-    if (has_byte_past_ascii(options.label))
-      plan.why.cause = failure_cause::label_not_ascii;
-    return run_status::invalid_label;
-  }
-  const format_request request{.type = options.fat_type,
-                               .partitions = options.partitions,
-                               .label = *label,
-                               .labelled = options.label != nullptr,
-                               .made = fat_moment_of(unix_seconds)};
-  // A floppy by name, or by its geometry: either way, that format's volume.
-  const disk_geometry disk = geometry_of(plan.header);
-  const floppy_format *floppy =
-      options.floppy != nullptr
-          ? find_floppy(options.floppy)
-          : find_floppy_geometry(disk.cylinders, disk.heads, disk.sectors_per_track,
-                                 disk.bytes_per_sector);
-  const std::optional<disk_format> format = plan_format(disk, floppy, request);
-  if (!format) {
-    if (options.fat_type == fat_request::fat12 &&
-        partition_past_chs(disk, floppy, options.partitions))
-      plan.why.cause = failure_cause::fat12_past_chs;
-    return run_status::fat_does_not_fit;
-  }
-  plan.formatted = true;
-  plan.format = *format;
-  return run_status::ok;
+  disk_plan disk{.header = plan.header, .block_bytes = plan.block_bytes, .formatted = false,
+                 .format = {}};
+  const format_choice choice{
+      .type = options.fat_type,
+      .partitions = options.partitions,
+      .label = options.label,
+      .floppy = options.floppy != nullptr ? find_floppy(options.floppy) : nullptr,
+      .made_at = unix_seconds};
+  const run_status status = plan_disk_format(choice, disk, plan.why);
+  plan.formatted = disk.formatted;
+  plan.format = disk.format;
+  return status;
 }
 
 }  // namespace

@@ -1,0 +1,70 @@
+#!/usr/bin/env python3
+"""library_test.py BUILD_DIR TOOL: libblankimg as a program that uses it
+sees it. Installed, the shared library exports blankimg_* names alone and
+needs no C++ library; examples/new_disk.c builds against it through
+pkg-config and through CMake's find_package, and the disk each run makes
+is intact for --info, clean for fsck.fat, and byte for byte the disk the
+tool makes of the same request. Prints "N passed, N failed"."""
+import atexit, json, os, shutil, subprocess, sys, tempfile
+
+from tally import check, finish
+
+BUILD, TOOL = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
+SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+work = tempfile.mkdtemp(prefix="blankimg-library-")
+atexit.register(shutil.rmtree, work, True)
+prefix = os.path.join(work, "prefix")
+
+
+def run(*command, **options):
+    return subprocess.run(command, capture_output=True, **options)
+
+
+check(run("cmake", "--install", BUILD, "--prefix", prefix).returncode == 0, "installed")
+libdir = next(os.path.join(root) for root, _, files in os.walk(prefix) if "libblankimg.so.1" in files)
+shared = os.path.join(libdir, "libblankimg.so.1")
+exported = run("nm", "-D", "--defined-only", shared).stdout.decode().split("\n")
+names = [line.split()[-1] for line in exported if line.strip()]
+check(names and all(name.startswith("blankimg_") for name in names), "exported: %s" % names)
+dynamic = run("readelf", "-d", shared).stdout.decode()
+check("Library soname: [libblankimg.so.1]" in dynamic and "libstdc++" not in dynamic,
+      "soname and no C++ library: %s" % dynamic)
+
+env = dict(os.environ, PKG_CONFIG_PATH=os.path.join(libdir, "pkgconfig"), LD_LIBRARY_PATH=libdir)
+flags = run("pkg-config", "--cflags", "--libs", "blankimg", env=env).stdout.decode().split()
+example = os.path.join(SOURCE, "examples", "new_disk.c")
+by_pkg_config = os.path.join(work, "new_disk_pkg")
+built = run("cc", "-std=c11", "-Wall", "-Wextra", "-pedantic", "-Werror", example, *flags, "-o", by_pkg_config)
+check(built.returncode == 0, "built with pkg-config %s: %s" % (flags, built.stderr))
+# The header is C++ too.
+as_cxx = run("c++", "-std=c++17", "-Wall", "-Werror", "-fsyntax-only", "-x", "c++", example, *flags[:1])
+check(as_cxx.returncode == 0, "the header as C++: %s" % as_cxx.stderr)
+cmake_build = os.path.join(work, "cmake-build")
+configured = run("cmake", "-S", os.path.join(SOURCE, "examples"), "-B", cmake_build,
+                 "-DCMAKE_PREFIX_PATH=" + prefix)
+built = run("cmake", "--build", cmake_build)
+check(configured.returncode == 0 and built.returncode == 0,
+      "built with find_package: %s %s" % (configured.stderr, built.stdout[-2000:]))
+
+# The tool makes the same disk of the same request, at the same moment.
+made_by_tool = os.path.join(work, "tool.img")
+run(TOOL, "--fat", "--label=GAMES", "--size=64M", made_by_tool, env=dict(env, SOURCE_DATE_EPOCH="0"))
+with open(made_by_tool, "rb") as image:
+    tool_bytes = image.read()
+for program in (by_pkg_config, os.path.join(cmake_build, "new_disk")):
+    image = program + ".img"
+    ran = run(program, image, env=env)
+    check(ran.returncode == 0 and b"FAT16 volume \"GAMES\"" in ran.stdout, "%s ran: %s %s" % (program, ran.stdout, ran.stderr))
+    info = run(TOOL, "--info", "--output=json", image)
+    check(info.returncode == 0, "%s intact: %s" % (image, info.stdout))
+    volume = json.loads(info.stdout)["partitions"][0]
+    with open(image, "rb") as made:
+        disk = made.read()
+    check(disk == tool_bytes, "%s: the tool's bytes" % image)
+    extracted = image + ".volume"
+    with open(extracted, "wb") as out:
+        out.write(disk[volume["offset"]:volume["offset"] + volume["sectors"] * 512])
+    fsck = run("fsck.fat", "-n", extracted)
+    check(fsck.returncode == 0, "%s: fsck.fat %s" % (image, fsck.stdout))
+
+finish()
