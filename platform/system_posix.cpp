@@ -17,32 +17,14 @@
 #include <limits>
 #include <string_view>
 
+#include "platform/posix_calls.hpp"
 #include "platform/system.hpp"
 
 namespace blankimg::platform {
 
 namespace {
 
-constexpr bool fits_off_t(std::uint64_t value) {
-  return value <= static_cast<std::uint64_t>(std::numeric_limits<off_t>::max());
-}
-
-// Errors that mean "not here", as opposed to "no room".
-constexpr bool means_unsupported(int error) {
-  return error == EOPNOTSUPP || error == ENOSYS || error == ENODEV || error == ESPIPE ||
-         error == EINVAL;
-}
-
 constexpr mode_t new_file_mode = 0666;  // less the umask, as fopen creates
-
-template <typename call>
-int retry_interrupted(call system_call) {
-  int result = 0;
-  do {
-    result = system_call();
-  } while (result < 0 && errno == EINTR);
-  return result;
-}
 
 bool is_regular(int fd) {
   struct stat status {};
@@ -93,7 +75,7 @@ bool lock_whole_file(int fd) {
   whole.l_type = F_WRLCK;
   whole.l_whence = SEEK_SET;  // l_start and l_len 0: the whole file, however long
   return retry_interrupted([fd] { return flock(fd, LOCK_EX | LOCK_NB); }) == 0 &&
-         retry_interrupted([&] { return fcntl(fd, F_OFD_SETLK, &whole); }) == 0;
+         retry_interrupted([&] { return fcntl(fd, record_lock_command, &whole); }) == 0;
 }
 
 // Locks and cuts a regular file; pipes and devices are neither. A file
@@ -124,7 +106,7 @@ bool held_by_qemu_writer(int fd) {
   test.l_whence = SEEK_SET;
   test.l_start = qemu_write_permission;
   test.l_len = qemu_write_bytes;
-  const bool held = fcntl(fd, F_OFD_GETLK, &test) == 0 && test.l_type != F_UNLCK;
+  const bool held = fcntl(fd, record_test_command, &test) == 0 && test.l_type != F_UNLCK;
   if (held)
     errno = EBUSY;
   return held;
@@ -137,7 +119,7 @@ bool lock_range_for_reading(int fd, off_t start, off_t length) {
   range.l_whence = SEEK_SET;
   range.l_start = start;
   range.l_len = length;
-  return retry_interrupted([&] { return fcntl(fd, F_OFD_SETLK, &range); }) == 0;
+  return retry_interrupted([&] { return fcntl(fd, record_lock_command, &range); }) == 0;
 }
 
 // A reader's locks, without waiting: flock against another run of this
@@ -228,16 +210,6 @@ std::size_t write_all(std::span<const std::uint8_t> bytes, write_call write_some
     written += static_cast<std::size_t>(put);
   }
   return written;
-}
-
-// What copy_file_range says when it will not copy this pair of files this
-// way, though reads and writes would: across file systems, on one that
-// lacks it, under a seccomp filter (EPERM), or for a file open elsewhere
-// for execution. The list coreutils' copy falls back on.
-constexpr bool kernel_cannot_copy(int error) {
-  return error == EXDEV || error == EINVAL || error == ENOSYS || error == EOPNOTSUPP ||
-         error == ENOTTY || error == EBADF || error == ETXTBSY || error == EPERM ||
-         error == EACCES || error == ENOENT;
 }
 
 // The signals that stop a run at a user's word or a session's end.
@@ -357,20 +329,6 @@ std::size_t write_next(file_handle file, std::span<const std::uint8_t> bytes) {
   });
 }
 
-space_result reserve_space(file_handle file, std::uint64_t offset, std::uint64_t length) {
-  if (!fits_off_t(offset) || !fits_off_t(length) || !fits_off_t(offset + length))
-    return space_result::failed;
-  // fallocate itself, not posix_fallocate: where the file system cannot
-  // reserve space, glibc's emulation writes a byte per block, slowly.
-  const int result = retry_interrupted([&] {
-    return fallocate(static_cast<int>(file), 0, static_cast<off_t>(offset),
-                     static_cast<off_t>(length));
-  });
-  if (result == 0)
-    return space_result::done;
-  return means_unsupported(errno) ? space_result::unsupported : space_result::failed;
-}
-
 space_result extend_sparse(file_handle file, std::uint64_t length) {
   if (!fits_off_t(length))
     return space_result::failed;
@@ -413,7 +371,7 @@ bool open_source(const char *path, image_source &source, bool shared) {
   constexpr int flags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
   // O_NOATIME is for the file's owner alone; for anyone else the read may
   // set the access time, as any reader's does.
-  int fd = retry_interrupted([path] { return open(path, flags | O_NOATIME); });
+  int fd = retry_interrupted([path] { return open(path, flags | open_without_atime); });
   if (fd < 0 && errno == EPERM)
     fd = retry_interrupted([path] { return open(path, flags); });
   if (fd < 0)
@@ -480,42 +438,6 @@ std::span<std::uint8_t> borrow_memory(std::uint64_t bytes) {
 void give_back_memory(std::span<std::uint8_t> memory) {
   if (!memory.empty())
     static_cast<void>(munmap(memory.data(), memory.size()));
-}
-
-data_run next_data(const image_source &source, std::uint64_t offset, std::uint64_t end) {
-  const int fd = static_cast<int>(source.handle);
-  if (offset >= end)
-    return {.start = end, .end = end};
-  const off_t data = lseek(fd, static_cast<off_t>(offset), SEEK_DATA);
-  if (data < 0)
-    // ENXIO: no data from offset on; anything else: the system cannot say.
-    return errno == ENXIO ? data_run{.start = end, .end = end}
-                          : data_run{.start = offset, .end = end};
-  const auto start = std::min(static_cast<std::uint64_t>(data), end);
-  const off_t hole = lseek(fd, data, SEEK_HOLE);
-  const std::uint64_t stop = hole < 0 ? end : std::min(static_cast<std::uint64_t>(hole), end);
-  return {.start = start, .end = std::max(start, stop)};
-}
-
-std::uint64_t copy_in_kernel(const image_source &source, std::uint64_t from, file_handle dest,
-                             std::uint64_t to, std::uint64_t length, bool &unsupported) {
-  unsupported = false;
-  auto in = static_cast<off_t>(from);
-  auto out = static_cast<off_t>(to);
-  std::uint64_t copied = 0;
-  while (copied < length) {
-    const auto piece = static_cast<std::size_t>(std::min<std::uint64_t>(length - copied, 1U << 30));
-    const ssize_t moved = copy_file_range(static_cast<int>(source.handle), &in,
-                                          static_cast<int>(dest), &out, piece, 0);
-    if (moved < 0 && errno == EINTR)
-      continue;
-    if (moved < 0 && kernel_cannot_copy(errno))
-      unsupported = true;
-    if (moved <= 0)
-      break;
-    copied += static_cast<std::uint64_t>(moved);
-  }
-  return copied;
 }
 
 bool is_same_file(const char *path, const image_source &source) {
