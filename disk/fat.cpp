@@ -4,6 +4,7 @@
 
 #include "disk/ascii.hpp"
 #include "disk/boot_code.hpp"
+#include "disk/boot_sector_fields.hpp"
 #include "disk/little_endian.hpp"
 
 namespace blankimg {
@@ -158,7 +159,8 @@ std::uint32_t root_directory_sector(const fat_volume &volume) {
   return volume.reserved_sectors + volume.fat_count * volume.fat_sectors;
 }
 
-// The boot sector's fields, in the order they stand.
+// The boot sector, as mkfs.fat builds it: the jump, the OEM name, then
+// each field from its table, and the boot code.
 void render_boot_sector(const fat_volume &volume, std::span<std::uint8_t> out) {
   const bool fat32 = volume.type == fat_type::fat32;
   const std::size_t code_at = fat32 ? 90 : 62;
@@ -166,34 +168,44 @@ void render_boot_sector(const fat_volume &volume, std::span<std::uint8_t> out) {
   out[1] = static_cast<std::uint8_t>(code_at - 2);
   out[2] = 0x90;
   std::ranges::copy(std::string_view("MSDOS5.0"), out.begin() + 3);
-  put_little_endian<2>(out, 11, volume.bytes_per_sector);
-  out[13] = static_cast<std::uint8_t>(volume.sectors_per_cluster);
-  put_little_endian<2>(out, 14, volume.reserved_sectors);
-  out[16] = static_cast<std::uint8_t>(volume.fat_count);
-  put_little_endian<2>(out, 17, volume.root_entries);
+  // The sector count stands in 16 bits where it fits, but never on FAT32.
   const bool small = volume.sectors < 0x10000 && !fat32;
-  put_little_endian<2>(out, 19, small ? volume.sectors : 0);
-  out[21] = volume.media;
-  put_little_endian<2>(out, 22, fat32 ? 0 : volume.fat_sectors);
-  put_little_endian<2>(out, 24, volume.sectors_per_track);
-  put_little_endian<2>(out, 26, volume.heads);
-  put_little_endian<4>(out, 28, volume.hidden_sectors);
-  put_little_endian<4>(out, 32, small ? 0 : volume.sectors);
-  std::size_t extended = 36;  // the drive number, the signature, serial, label, type
+  const std::array<std::pair<boot_field, std::uint64_t>, 12> parameters = {{
+      {bytes_per_sector_field, volume.bytes_per_sector},
+      {sectors_per_cluster_field, volume.sectors_per_cluster},
+      {reserved_sectors_field, volume.reserved_sectors},
+      {fat_count_field, volume.fat_count},
+      {root_entries_field, volume.root_entries},
+      {small_sector_count_field, small ? volume.sectors : 0},
+      {media_field, volume.media},
+      {fat16_sectors_field, fat32 ? 0 : volume.fat_sectors},
+      {sectors_per_track_field, volume.sectors_per_track},
+      {heads_field, volume.heads},
+      {hidden_sectors_field, volume.hidden_sectors},
+      {sector_count_field, small ? 0 : volume.sectors},
+  }};
+  for (const auto &[field, value] : parameters)
+    put_field(out, field, value);
   if (fat32) {
-    put_little_endian<4>(out, 36, volume.fat_sectors);
-    put_little_endian<4>(out, 44, 2);  // the root directory's cluster
-    put_little_endian<2>(out, 48, 1);  // FSInfo's sector
-    put_little_endian<2>(out, 50, 6);  // the backup boot sector's
-    extended = 64;
+    const std::array<std::pair<boot_field, std::uint64_t>, 4> fat32_parameters = {{
+        {fat32_sectors_field, volume.fat_sectors},
+        {root_cluster_field, 2},
+        {fsinfo_sector_field, 1},
+        {backup_boot_sector_field, 6},
+    }};
+    for (const auto &[field, value] : fat32_parameters)
+      put_field(out, field, value);
   }
-  out[extended] = volume.drive_number;
-  out[extended + 2] = 0x29;
-  put_little_endian<4>(out, extended + 3, volume.made.serial);
-  std::ranges::copy(volume.label, out.begin() + static_cast<std::ptrdiff_t>(extended + 7));
+  const std::size_t extended = fat32 ? fat32_extended_at : extended_at;
+  out[extended + drive_number_offset] = volume.drive_number;
+  out[extended + signature_offset] = extended_signature;
+  put_little_endian<4>(out, extended + serial_offset, volume.made.serial);
+  std::ranges::copy(volume.label,
+                    out.begin() + static_cast<std::ptrdiff_t>(extended + label_offset));
   const std::string_view type_name =
       fat32 ? "FAT32   " : (volume.type == fat_type::fat16 ? "FAT16   " : "FAT12   ");
-  std::ranges::copy(type_name, out.begin() + static_cast<std::ptrdiff_t>(extended + 18));
+  std::ranges::copy(type_name,
+                    out.begin() + static_cast<std::ptrdiff_t>(extended + type_name_offset));
   std::ranges::copy(volume_stub, out.begin() + static_cast<std::ptrdiff_t>(code_at));
   out[510] = 0x55;
   out[511] = 0xaa;
@@ -376,22 +388,21 @@ void render_fat_sector(const fat_volume &volume, std::uint32_t relative,
 
 std::optional<fat_found> read_fat_boot_sector(std::span<const std::uint8_t> sector) {
   if (sector.size() < 512 || sector[510] != 0x55 || sector[511] != 0xaa ||
-      (sector[0] != 0xeb && sector[0] != 0xe9))
+      !starts_with_jump(sector))
     return std::nullopt;
-  const auto bytes = static_cast<std::uint32_t>(get_little_endian<2>(sector, 11));
-  const std::uint32_t per_cluster = sector[13];
-  const auto reserved = static_cast<std::uint32_t>(get_little_endian<2>(sector, 14));
-  const std::uint32_t fats = sector[16];
-  const auto root_entries = static_cast<std::uint32_t>(get_little_endian<2>(sector, 17));
-  std::uint64_t total = get_little_endian<2>(sector, 19);
-  total = total != 0 ? total : get_little_endian<4>(sector, 32);
-  std::uint64_t fat_sectors = get_little_endian<2>(sector, 22);
-  fat_sectors = fat_sectors != 0 ? fat_sectors : get_little_endian<4>(sector, 36);
+  const std::uint64_t bytes = get_field(sector, bytes_per_sector_field);
+  const std::uint64_t per_cluster = get_field(sector, sectors_per_cluster_field);
+  const std::uint64_t reserved = get_field(sector, reserved_sectors_field);
+  const std::uint64_t fats = get_field(sector, fat_count_field);
+  const std::uint64_t root_entries = get_field(sector, root_entries_field);
+  std::uint64_t total = get_field(sector, small_sector_count_field);
+  total = total != 0 ? total : get_field(sector, sector_count_field);
+  std::uint64_t fat_sectors = get_field(sector, fat16_sectors_field);
+  fat_sectors = fat_sectors != 0 ? fat_sectors : get_field(sector, fat32_sectors_field);
   if (bytes < 512 || bytes > 4096 || (bytes & (bytes - 1)) != 0 || per_cluster == 0 ||
       (per_cluster & (per_cluster - 1)) != 0 || reserved == 0 || fats == 0)
     return std::nullopt;
-  const std::uint64_t root_sectors =
-      (std::uint64_t{root_entries} * entry_bytes + bytes - 1) / bytes;
+  const std::uint64_t root_sectors = (root_entries * entry_bytes + bytes - 1) / bytes;
   const std::uint64_t overhead = reserved + fats * fat_sectors + root_sectors;
   if (overhead >= total)
     return std::nullopt;
@@ -400,10 +411,11 @@ std::optional<fat_found> read_fat_boot_sector(std::span<const std::uint8_t> sect
                         : clusters <= most_fat16_clusters ? fat_type::fat16
                                                           : fat_type::fat32;
   // The label stands behind the extended boot signature, where there is one.
-  const std::size_t extended = type == fat_type::fat32 ? 64 : 36;
+  const std::size_t extended = type == fat_type::fat32 ? fat32_extended_at : extended_at;
   fat_found found{.type = type, .label = no_name};
-  if (sector[extended + 2] == 0x29)
-    std::ranges::copy(sector.subspan(extended + 7, found.label.size()), found.label.begin());
+  if (sector[extended + signature_offset] == extended_signature)
+    std::ranges::copy(sector.subspan(extended + label_offset, found.label.size()),
+                      found.label.begin());
   return found;
 }
 

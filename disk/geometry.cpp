@@ -4,7 +4,7 @@
 #include <limits>
 
 #include "disk/ascii.hpp"
-#include "disk/little_endian.hpp"
+#include "disk/boot_sector_fields.hpp"
 #include "disk/partition.hpp"
 
 namespace blankimg {
@@ -103,11 +103,11 @@ chs_witness entry_witness(const mbr_partition &entry) {
 // What a FAT boot sector says: the heads and sectors per track FORMAT
 // wrote into it, where a BIOS could have given them.
 chs_witness boot_sector_witness(std::span<const std::uint8_t> sector) {
-  if (!has_boot_signature(sector) || (sector[0] != 0xeb && sector[0] != 0xe9) ||
-      get_little_endian<2>(sector, 11) < 512)
+  if (!has_boot_signature(sector) || !starts_with_jump(sector) ||
+      get_field(sector, bytes_per_sector_field) < 512)
     return no_witness;
-  const auto sectors = static_cast<std::uint32_t>(get_little_endian<2>(sector, 24));
-  const auto heads = static_cast<std::uint32_t>(get_little_endian<2>(sector, 26));
+  const auto sectors = static_cast<std::uint32_t>(get_field(sector, sectors_per_track_field));
+  const auto heads = static_cast<std::uint32_t>(get_field(sector, heads_field));
   if (!bios_could_give(heads, sectors))
     return no_witness;
   return {.found = true, .heads = heads, .sectors = sectors};
