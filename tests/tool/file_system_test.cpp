@@ -10,7 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "tests/test_support.hpp"
+#include "tests/support/test_support.hpp"
 
 namespace blankimg::test {
 namespace {

@@ -10,7 +10,7 @@ import atexit, json, os, shutil, subprocess, sys, tempfile
 from tally import check, finish
 
 BUILD, TOOL = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
-SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+SOURCE = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 work = tempfile.mkdtemp(prefix="blankimg-library-")
 atexit.register(shutil.rmtree, work, True)
 prefix = os.path.join(work, "prefix")

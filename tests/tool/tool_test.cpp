@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/test_support.hpp"
+#include "tests/support/test_support.hpp"
 
 namespace blankimg::test {
 namespace {
@@ -293,7 +293,7 @@ TEST(Tool, InfoDescribesAnImageAndListsWhatIsDamaged) {
   }
   if (json_expected.empty())
     return;
-  std::string command = "'" BLANKIMG_PYTHON "' " BLANKIMG_TESTS_DIR "/read_description.py";
+  std::string command = "'" BLANKIMG_PYTHON "' " BLANKIMG_TESTS_DIR "/system/read_description.py";
   for (const auto &[file, read] : json_expected)
     command += " " + file;
   ASSERT_EQ(std::system(command.c_str()), 0);  // NOLINT(cert-env33-c)

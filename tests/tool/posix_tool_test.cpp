@@ -13,7 +13,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "tests/test_support.hpp"
+#include "tests/support/test_support.hpp"
 
 namespace blankimg::test {
 namespace {

@@ -1,4 +1,4 @@
-#include "tests/test_support.hpp"
+#include "tests/support/test_support.hpp"
 
 #include <fstream>
 #include <iterator>

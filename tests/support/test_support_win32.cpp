@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "tests/test_support.hpp"
+#include "tests/support/test_support.hpp"
 
 namespace blankimg::test {
 

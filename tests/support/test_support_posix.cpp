@@ -13,7 +13,7 @@
 #include <csignal>
 #include <cstdlib>
 
-#include "tests/test_support.hpp"
+#include "tests/support/test_support.hpp"
 
 namespace blankimg::test {
 
