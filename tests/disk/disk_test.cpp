@@ -71,10 +71,13 @@ TEST(DiskFormat, PutsEveryBootSectorFieldAndTheFatsFirstEntriesWhereThePcReadsTh
     SCOPED_TRACE(c.name);
     const floppy_format *floppy = c.floppy != nullptr ? find_floppy(c.floppy) : nullptr;
     const volume_label label = {'G', 'A', 'M', 'E', 'S', ' ', ' ', ' ', ' ', ' ', ' '};
-    const std::optional<disk_format> format = plan_format(
-        c.disk, floppy,
-        {.type = c.type, .partitions = partition_scheme::as_the_disk_has, .label = label,
-         .labelled = true, .made = fat_moment_of(1700000000)});
+    const std::optional<disk_format> format =
+        plan_format(c.disk, floppy,
+                    {.type = c.type,
+                     .partitions = partition_scheme::as_the_disk_has,
+                     .label = label,
+                     .labelled = true,
+                     .made = fat_moment_of(1700000000)});
     ASSERT_TRUE(format.has_value());
     test::memory_disk disk = test::formatted_disk(c.disk, *format);
     const auto sector = [&](std::uint64_t lba) {
@@ -86,12 +89,25 @@ TEST(DiskFormat, PutsEveryBootSectorFieldAndTheFatsFirstEntriesWhereThePcReadsTh
     const auto boot = sector(start);
     const bool fat32 = c.root_entries == 0;
     const bool small = c.sectors < 65536 && !fat32;
-    const std::array<std::uint64_t, 15> fields = {
-        little(boot, 11, 2), boot[13],           little(boot, 14, 2), boot[16],
-        little(boot, 17, 2), little(boot, 19, 2), boot[21],           little(boot, 22, 2),
-        little(boot, 24, 2), little(boot, 26, 2), little(boot, 28, 4), little(boot, 32, 4),
-        fat32 ? little(boot, 36, 4) : 0,         boot[fat32 ? 64 : 36], boot[fat32 ? 66 : 38]};
-    const std::array<std::uint64_t, 15> expected = {bps,
+    const std::array<std::uint64_t, 18> fields = {little(boot, 11, 2),
+                                                  boot[13],
+                                                  little(boot, 14, 2),
+                                                  boot[16],
+                                                  little(boot, 17, 2),
+                                                  little(boot, 19, 2),
+                                                  boot[21],
+                                                  little(boot, 22, 2),
+                                                  little(boot, 24, 2),
+                                                  little(boot, 26, 2),
+                                                  little(boot, 28, 4),
+                                                  little(boot, 32, 4),
+                                                  fat32 ? little(boot, 36, 4) : 0,
+                                                  boot[fat32 ? 64 : 36],
+                                                  boot[fat32 ? 66 : 38],
+                                                  fat32 ? little(boot, 44, 4) : 0,
+                                                  fat32 ? little(boot, 48, 2) : 0,
+                                                  fat32 ? little(boot, 50, 2) : 0};
+    const std::array<std::uint64_t, 18> expected = {bps,
                                                     c.sectors_per_cluster,
                                                     c.reserved,
                                                     2,
@@ -105,7 +121,10 @@ TEST(DiskFormat, PutsEveryBootSectorFieldAndTheFatsFirstEntriesWhereThePcReadsTh
                                                     small ? 0 : c.sectors,
                                                     fat32 ? c.fat_sectors : 0,
                                                     hard_disk ? 0x80U : 0U,
-                                                    0x29};
+                                                    0x29,
+                                                    fat32 ? 2U : 0U,   // the root's cluster
+                                                    fat32 ? 1U : 0U,   // FSInfo's sector
+                                                    fat32 ? 6U : 0U};  // the backup's
     EXPECT_EQ(fields, expected);
     EXPECT_EQ(std::string_view(reinterpret_cast<const char *>(&boot[fat32 ? 71 : 43]), 11),
               "GAMES      ");  // NOLINT: bytes as text
@@ -129,11 +148,14 @@ TEST(DiskFormat, PutsEveryBootSectorFieldAndTheFatsFirstEntriesWhereThePcReadsTh
     // The volume finder reads it back, FAT32's label included.
     const found_volumes found = find_volumes(test::io_of(disk));
     ASSERT_EQ(found.count, 1U);
-    EXPECT_EQ(found.volumes[0].start_sector, start);
+    EXPECT_EQ(std::tuple(found.volumes[0].start_sector, found.volumes[0].sectors,
+                         found.volumes[0].partition, found.volumes[0].active),
+              std::tuple(start, std::uint64_t{c.sectors}, hard_disk, hard_disk));
     EXPECT_EQ(found.volumes[0].label, label);
     EXPECT_EQ(found.volumes[0].type, c.partition_type);
-    EXPECT_EQ(found.volumes[0].file_system,
-              fat32 ? fat_type::fat32 : (c.partition_type <= 1 ? fat_type::fat12 : fat_type::fat16));
+    EXPECT_EQ(
+        found.volumes[0].file_system,
+        fat32 ? fat_type::fat32 : (c.partition_type <= 1 ? fat_type::fat12 : fat_type::fat16));
     if (hard_disk) {
       const auto mbr = sector(0);
       EXPECT_EQ(mbr[446], 0x80);
@@ -167,9 +189,8 @@ TEST(DiskFormat, KeepsEachTypesClusterCountsInsideItsBandAndReadsTheBoundaryAsTh
     EXPECT_TRUE(at_fewest || b.type == fat_request::fat12) << "some size makes the fewest";
   }
   // Read back by the count of clusters alone: 4084 is FAT12, 4085 FAT16.
-  const std::optional<fat_volume> fat12 =
-      lay_out_fat({512, 63, 16, 0, 4141, nullptr, false}, fat_request::fat12, no_name, false,
-                  fat_moment_of(0));
+  const std::optional<fat_volume> fat12 = lay_out_fat(
+      {512, 63, 16, 0, 4141, nullptr, false}, fat_request::fat12, no_name, false, fat_moment_of(0));
   ASSERT_TRUE(fat12.has_value());
   ASSERT_EQ(std::pair(fat12->clusters, fat12->sectors_per_cluster), std::pair(4082U, 1U));
   std::vector<std::uint8_t> boot(512);
@@ -186,15 +207,16 @@ TEST(DiskFormat, TakesClusterSizesFromThePublishedTablesAtEachStepsEdge) {
     std::uint64_t sectors;
     std::uint32_t sectors_per_cluster;
   };
-  for (const step &s : {step{fat_request::fat16, 32680, 2}, step{fat_request::fat16, 32681, 4},
-                        step{fat_request::fat16, 262144, 4}, step{fat_request::fat16, 262145, 8},
-                        step{fat_request::fat16, 524289, 16}, step{fat_request::fat16, 1048577, 32},
-                        step{fat_request::fat16, 2097153, 64}, step{fat_request::fat32, 532480, 1},
-                        step{fat_request::fat32, 532481, 8}, step{fat_request::fat32, 16777216, 8},
-                        step{fat_request::fat32, 16777217, 16}, step{fat_request::fat32, 33554433, 32},
-                        step{fat_request::fat32, 67108865, 64}}) {
-    const std::optional<fat_volume> volume = lay_out_fat({512, 63, 16, 63, s.sectors, nullptr, false},
-                                                         s.type, no_name, false, fat_moment_of(0));
+  for (const step &s :
+       {step{fat_request::fat16, 32680, 2}, step{fat_request::fat16, 32681, 4},
+        step{fat_request::fat16, 262144, 4}, step{fat_request::fat16, 262145, 8},
+        step{fat_request::fat16, 524289, 16}, step{fat_request::fat16, 1048577, 32},
+        step{fat_request::fat16, 2097153, 64}, step{fat_request::fat32, 532480, 1},
+        step{fat_request::fat32, 532481, 8}, step{fat_request::fat32, 16777216, 8},
+        step{fat_request::fat32, 16777217, 16}, step{fat_request::fat32, 33554433, 32},
+        step{fat_request::fat32, 67108865, 64}}) {
+    const std::optional<fat_volume> volume = lay_out_fat(
+        {512, 63, 16, 63, s.sectors, nullptr, false}, s.type, no_name, false, fat_moment_of(0));
     ASSERT_TRUE(volume.has_value()) << s.sectors;
     EXPECT_EQ(volume->sectors_per_cluster, s.sectors_per_cluster) << s.sectors;
   }
@@ -232,6 +254,7 @@ TEST(Partition, SaysWhereAndWhatThePartitionIsInCylinderHeadSectorAndLba) {
            example{{1025, 16, 63, 512}, fat_type::fat16, {0xfe, 0xff, 0xff}, 0x0e},
            example{{300, 16, 63, 512}, fat_type::fat32, {0x0f, 0x7f, 0x2b}, 0x0b},
            example{{300, 16, 63, 512}, fat_type::fat12, {0x0f, 0x7f, 0x2b}, 0x01},
+           example{{1100, 255, 63, 512}, fat_type::fat32, {0xfe, 0xff, 0xff}, 0x0c},
        }) {
     std::optional<mbr_partition> partition = whole_disk_partition(e.disk);
     ASSERT_TRUE(partition.has_value());
@@ -247,7 +270,8 @@ TEST(Partition, SaysWhereAndWhatThePartitionIsInCylinderHeadSectorAndLba) {
                                          e.last_chs[2], first, 0, 0, 0,
                                          static_cast<std::uint8_t>(partition->sectors),
                                          static_cast<std::uint8_t>(partition->sectors >> 8),
-                                         static_cast<std::uint8_t>(partition->sectors >> 16), 0}));
+                                         static_cast<std::uint8_t>(partition->sectors >> 16),
+                                         static_cast<std::uint8_t>(partition->sectors >> 24)}));
     EXPECT_EQ(little(mbr, 440, 4), 0x12345678U);
   }
 }
@@ -263,15 +287,19 @@ TEST(VolumeFinder, FindsOnlyWhatAValidTableOrBootSectorShowsOnAHostileDisk) {
     std::uint8_t value;
     std::size_t volumes;
   };
-  for (const damage &d : {damage{"intact", 0, 0, 1}, damage{"status not 00 or 80", 446, 0x81, 0},
-                          damage{"past the disk's end", 460, 0x01, 0},
-                          damage{"an unused entry", 462 + 4, 0x00, 1},
-                          damage{"a second entry inside", 462 + 4, 0x06, 0},
-                          damage{"no signature", 511, 0x00, 0}}) {
+  for (const damage &d :
+       {damage{"intact", 0, 0, 1}, damage{"status not 00 or 80", 446, 0x81, 0},
+        damage{"not active", 446, 0x00, 1}, damage{"past the disk's end", 460, 0x01, 0},
+        damage{"a sector past the end", 458, 0x32, 0},
+        damage{"a sector short of the end", 458, 0x30, 1},
+        damage{"an unused entry", 462 + 4, 0x00, 1},
+        damage{"a second entry inside", 462 + 4, 0x06, 0}, damage{"no signature", 511, 0x00, 0}}) {
     test::memory_disk disk = test::formatted_disk(geometry, *format);
     if (d.at != 0)
       disk.sector(0)[d.at] = d.value;
-    EXPECT_EQ(find_volumes(test::io_of(disk)).count, d.volumes) << d.name;
+    const found_volumes found = find_volumes(test::io_of(disk));
+    EXPECT_EQ(found.count, d.volumes) << d.name;
+    EXPECT_EQ(found.volumes[0].active, d.volumes == 1 && d.at != 446) << d.name;
   }
   test::memory_disk unreadable = test::formatted_disk(geometry, *format);
   unreadable.reads_fail = true;

@@ -21,8 +21,8 @@ sector_io io_of(memory_disk &disk) {
                 for (std::size_t at = 0; at < out.size(); at += held.bytes_per_sector, ++lba) {
                   if (lba >= held.sectors)
                     return false;
-                  const auto part = out.subspan(at, std::min<std::size_t>(held.bytes_per_sector,
-                                                                          out.size() - at));
+                  const auto part = out.subspan(
+                      at, std::min<std::size_t>(held.bytes_per_sector, out.size() - at));
                   const auto found = held.written.find(lba);
                   if (found == held.written.end())
                     std::ranges::fill(part, std::uint8_t{0});
@@ -37,8 +37,8 @@ sector_io io_of(memory_disk &disk) {
                 for (std::size_t at = 0; at < data.size(); at += held.bytes_per_sector, ++lba) {
                   if (lba >= held.sectors)
                     return false;
-                  const auto part = data.subspan(at, std::min<std::size_t>(held.bytes_per_sector,
-                                                                           data.size() - at));
+                  const auto part = data.subspan(
+                      at, std::min<std::size_t>(held.bytes_per_sector, data.size() - at));
                   std::ranges::copy(part, held.sector(lba).begin());
                 }
                 return true;

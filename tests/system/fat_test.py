@@ -61,7 +61,7 @@ MATRIX = [
     (["--fat", "--floppy=360K"], "FAT12", None),
     (["--fat", "--floppy=720K"], "FAT12", None),
     (["--fat", "--floppy=1.2M"], "FAT12", None),
-    (["--fat", "--floppy=1.44M", "--label=Floppy"], "FAT12", None),
+    (["--fat", "--floppy=1.44M", "--label=Floppy", "--blocksize=1"], "FAT12", None),
     (["--fat", "--floppy=1.68M"], "FAT12", None),
     (["--fat", "--floppy=2.88M"], "FAT12", None),
     (["--fat", "--size=10M"], "FAT12", 0x01),
@@ -121,6 +121,7 @@ for number, (arguments, file_system, part_type) in enumerate(MATRIX):
           "%s: starts on the second track" % where)
     check(volume["offset"] == info["data-offset"] + volume["start-sector"] * sector, where + ": offset")
     disk_bytes = info["virtual-size"]
+    check(volume["start-sector"] + volume["sectors"] == disk_bytes // sector, where + ": to the disk's end")
     volume_bytes = volume["sectors"] * sector
     # mtools reads through the offset, without root; a file copied in reads back.
     image_at = "%s@@%d" % (path, volume["offset"])
