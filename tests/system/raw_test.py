@@ -205,12 +205,14 @@ for limit in ([address_space_of_96_mib] if NATIVE and not SANITIZED else []) + [
     check(found.get("error-count") == blocks - 2 and found.get("errors", [""])[0] == "block 2 holds no bytes",
           "a hostile map, %s: %s %s" % (limit and limit.__name__, looked.returncode, looked.stderr))
 
-# A source held by a writer, as a running emulator holds its disk: refused.
-for source, arguments, message in [(floppy, ["--from-raw=" + floppy, path("locked")], b"can't open raw\n"),
-                                   (path("image"), ["--to-raw=" + path("locked.raw"), path("image")],
-                                    b"can't open image\n")]:
+# A source held by a writer, as a running emulator holds its disk, with
+# flock or a record lock of its first bytes: refused.
+for (source, arguments, message), lock in zip(
+        [(floppy, ["--from-raw=" + floppy, path("locked")], b"can't open raw\n"),
+         (path("image"), ["--to-raw=" + path("locked.raw"), path("image")], b"can't open image\n")] * 2,
+        [lambda f: fcntl.flock(f, fcntl.LOCK_EX)] * 2 + [lambda f: fcntl.lockf(f, fcntl.LOCK_EX, 100, 0)] * 2):
     with open(source, "r+b") as writer:
-        fcntl.flock(writer, fcntl.LOCK_EX)
+        lock(writer)
         held = run(TOOL, *arguments)
     check((held.returncode, held.stderr) == (1, message + b"blankimg: " + source.encode() +
                                              b": in use: another program holds it locked\n"),
