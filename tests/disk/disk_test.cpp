@@ -290,7 +290,7 @@ TEST(VolumeFinder, FindsOnlyWhatAValidTableOrBootSectorShowsOnAHostileDisk) {
   for (const damage &d :
        {damage{"intact", 0, 0, 1}, damage{"status not 00 or 80", 446, 0x81, 0},
         damage{"not active", 446, 0x00, 1}, damage{"past the disk's end", 460, 0x01, 0},
-        damage{"a sector past the end", 458, 0x32, 0},
+        damage{"no type, yet sectors", 450, 0x00, 0}, damage{"a sector past the end", 458, 0x32, 0},
         damage{"a sector short of the end", 458, 0x30, 1},
         damage{"an unused entry", 462 + 4, 0x00, 1},
         damage{"a second entry inside", 462 + 4, 0x06, 0}, damage{"no signature", 511, 0x00, 0}}) {
