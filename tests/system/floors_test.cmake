@@ -1,0 +1,25 @@
+# cmake -DSOURCE=... -P floors_test.cmake
+# Each floor includes only the floors below it: tool/ reaches the engine and
+# the pure rooms, never the system's calls; the engine never the command
+# line; disk/ and image/ stand side by side and include only themselves.
+set(forbidden_disk "image/|engine/|tool/|platform/|blankimg/")
+set(forbidden_image "disk/|engine/|tool/|platform/|blankimg/")
+set(forbidden_platform "disk/|image/|engine/|tool/|blankimg/")
+set(forbidden_engine "tool/")
+set(forbidden_tool "platform/")
+set(checked 0)
+foreach(floor disk image platform engine tool)
+  file(GLOB sources "${SOURCE}/${floor}/*.cpp" "${SOURCE}/${floor}/*.hpp")
+  foreach(source ${sources})
+    file(STRINGS "${source}" includes REGEX "^#include \"")
+    foreach(line ${includes})
+      math(EXPR checked "${checked} + 1")
+      if(line MATCHES "^#include \"(${forbidden_${floor}})")
+        message(SEND_ERROR "${source} reaches up or across: ${line}")
+      endif()
+    endforeach()
+  endforeach()
+endforeach()
+if(checked LESS 50)
+  message(FATAL_ERROR "only ${checked} includes read: are the floors where they were?")
+endif()
