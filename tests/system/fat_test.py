@@ -223,6 +223,10 @@ for arguments, message in [
 first, _ = make("same1", ["--fat", "--label=X", "--size=10M"])
 second, _ = make("same2", ["--fat", "--label=X", "--size=10M"])
 check(open(first, "rb").read() == open(second, "rb").read(), "SOURCE_DATE_EPOCH: the same bytes")
+# Into a pipe, in one pass in disk order: the bytes the file gets.
+piped = subprocess.run([TOOL, "--fat", "--label=X", "--size=10M", "/dev/stdout"], capture_output=True,
+                       env=env)
+check(piped.returncode == 0 and piped.stdout == open(first, "rb").read(), "into a pipe: %s" % piped.stderr)
 
 # As root, the volume mounted through a loop device with fusefat (the kernel
 # here has no vfat): a file written there reads back after a remount, and
