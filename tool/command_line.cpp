@@ -299,7 +299,8 @@ run_status finish_plan(image_plan &plan, const char *dest, std::uint32_t blocksi
                        std::uint64_t cylinders, std::uint32_t heads, std::uint32_t sectors,
                        std::uint32_t bytes_per_sector) {
   disk_plan disk{};
-  const run_status status = plan_layout(blocksize, cylinders, heads, sectors, bytes_per_sector, disk);
+  const run_status status =
+      plan_layout(blocksize, cylinders, heads, sectors, bytes_per_sector, disk);
   if (status != run_status::ok)
     return status;
   plan.dest = dest;
@@ -364,8 +365,8 @@ run_status plan_floppy(const char *dest, const run_options &options, image_plan 
 // file system fits the disk.
 run_status plan_disk_format(const run_options &options, std::uint64_t unix_seconds,
                             image_plan &plan) {
-  disk_plan disk{.header = plan.header, .block_bytes = plan.block_bytes, .formatted = false,
-                 .format = {}};
+  disk_plan disk{
+      .header = plan.header, .block_bytes = plan.block_bytes, .formatted = false, .format = {}};
   const format_choice choice{
       .type = options.fat_type,
       .partitions = options.partitions,
