@@ -89,48 +89,63 @@ bool valid_blocksize(std::uint32_t blocksize) {
   return blocksize > 0 && blocksize <= max_blocksize;
 }
 
-// The disk's layout, from the first of the ways of giving it that the
-// request uses: floppy, size, geometry, or the raw disk's own.
-run_status plan_disk(const blankimg_create_request &request, const raw_disk *raw, disk_plan &plan) {
-  const std::uint32_t asked = request.blocksize;
-  if (request.floppy != nullptr) {
-    const floppy_format *floppy = find_floppy(request.floppy);
-    if (floppy == nullptr)
-      return run_status::invalid_size;
-    const std::uint32_t blocksize = asked != 0 ? asked : floppy->sectors;
-    return !valid_blocksize(blocksize) ? run_status::invalid_blocksize
-                                       : plan_layout(blocksize, floppy->cylinders, floppy->heads,
-                                                     floppy->sectors, floppy_sector_size, plan);
-  }
-  if (request.size != 0) {
-    const std::uint32_t sector_size =
-        request.sector_size != 0 ? request.sector_size : default_sector_size;
-    const std::uint32_t blocksize = asked != 0 ? asked : size_sectors;
-    if (!valid_blocksize(blocksize))
-      return run_status::invalid_blocksize;
-    if (!is_sector_size(sector_size))
-      return run_status::invalid_geometry;
-    return plan_layout(blocksize, cylinders_for_size(request.size, sector_size), size_heads,
-                       size_sectors, sector_size, plan);
-  }
+run_status plan_floppy(const blankimg_create_request &request, disk_plan &plan) {
+  const floppy_format *floppy = find_floppy(request.floppy);
+  if (floppy == nullptr)
+    return run_status::invalid_size;
+  const std::uint32_t blocksize = request.blocksize != 0 ? request.blocksize : floppy->sectors;
+  return !valid_blocksize(blocksize) ? run_status::invalid_blocksize
+                                     : plan_layout(blocksize, floppy->cylinders, floppy->heads,
+                                                   floppy->sectors, floppy_sector_size, plan);
+}
+
+run_status plan_sized(const blankimg_create_request &request, disk_plan &plan) {
+  const std::uint32_t sector_size =
+      request.sector_size != 0 ? request.sector_size : default_sector_size;
+  const std::uint32_t blocksize = request.blocksize != 0 ? request.blocksize : size_sectors;
+  if (!valid_blocksize(blocksize))
+    return run_status::invalid_blocksize;
+  if (!is_sector_size(sector_size))
+    return run_status::invalid_geometry;
+  return plan_layout(blocksize, cylinders_for_size(request.size, sector_size), size_heads,
+                     size_sectors, sector_size, plan);
+}
+
+run_status plan_given(const blankimg_create_request &request, disk_plan &plan) {
   const blankimg_geometry &given = request.geometry;
-  if (given.cylinders != 0 || given.heads != 0 || given.sectors_per_track != 0 || raw == nullptr) {
-    const std::uint32_t blocksize = asked != 0 ? asked : given.sectors_per_track;
-    if (given.cylinders == 0 || given.heads == 0 || given.sectors_per_track == 0 ||
-        given.bytes_per_sector == 0 || given.bytes_per_sector > max_entry_length)
-      return run_status::invalid_geometry;
-    return !valid_blocksize(blocksize)
-               ? run_status::invalid_blocksize
-               : plan_layout(blocksize, given.cylinders, given.heads, given.sectors_per_track,
-                             given.bytes_per_sector, plan);
-  }
-  if (raw->source.size == 0)
+  const std::uint32_t blocksize =
+      request.blocksize != 0 ? request.blocksize : given.sectors_per_track;
+  if (given.cylinders == 0 || given.heads == 0 || given.sectors_per_track == 0 ||
+      given.bytes_per_sector == 0 || given.bytes_per_sector > max_entry_length)
+    return run_status::invalid_geometry;
+  return !valid_blocksize(blocksize)
+             ? run_status::invalid_blocksize
+             : plan_layout(blocksize, given.cylinders, given.heads, given.sectors_per_track,
+                           given.bytes_per_sector, plan);
+}
+
+run_status plan_from_raw(const blankimg_create_request &request, const raw_disk &raw,
+                         disk_plan &plan) {
+  if (raw.source.size == 0)
     return run_status::invalid_size;  // no disk holds nothing
-  const raw_geometry geometry = geometry_of_raw_disk(*raw);
-  const std::uint32_t blocksize = asked != 0 ? asked : geometry.sectors;
+  const raw_geometry geometry = geometry_of_raw_disk(raw);
+  const std::uint32_t blocksize = request.blocksize != 0 ? request.blocksize : geometry.sectors;
   return !valid_blocksize(blocksize) ? run_status::invalid_blocksize
                                      : plan_layout(blocksize, geometry.cylinders, geometry.heads,
                                                    geometry.sectors, default_sector_size, plan);
+}
+
+// The disk's layout, from the first of the ways of giving it that the
+// request uses: floppy, size, geometry, or the raw disk's own.
+run_status plan_disk(const blankimg_create_request &request, const raw_disk *raw, disk_plan &plan) {
+  const blankimg_geometry &given = request.geometry;
+  if (request.floppy != nullptr)
+    return plan_floppy(request, plan);
+  if (request.size != 0)
+    return plan_sized(request, plan);
+  if (given.cylinders != 0 || given.heads != 0 || given.sectors_per_track != 0 || raw == nullptr)
+    return plan_given(request, plan);
+  return plan_from_raw(request, *raw, plan);
 }
 
 bool read_choices(const blankimg_create_request &request, preallocation &mode,

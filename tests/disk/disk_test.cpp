@@ -42,31 +42,33 @@ struct layout_case {
   std::uint8_t media, partition_type;
 };
 
-// Every PC floppy's parameters as DOS formats it, and volumes across the
-// published cluster-size tables.
-const layout_case layout_cases[] = {
-    {"160K", {40, 1, 8, 512}, "160K", fat_request::by_size, 1, 1, 64, 320, 1, 0xfe, 0},
-    {"180K", {40, 1, 9, 512}, "180K", fat_request::by_size, 1, 1, 64, 360, 2, 0xfc, 0},
-    {"320K", {40, 2, 8, 512}, "320K", fat_request::by_size, 2, 1, 112, 640, 1, 0xff, 0},
-    {"360K", {40, 2, 9, 512}, "360K", fat_request::by_size, 2, 1, 112, 720, 2, 0xfd, 0},
-    {"720K", {80, 2, 9, 512}, "720K", fat_request::by_size, 2, 1, 112, 1440, 3, 0xf9, 0},
-    {"1.2M", {80, 2, 15, 512}, "1.2M", fat_request::by_size, 1, 1, 224, 2400, 7, 0xf9, 0},
-    {"1.44M", {80, 2, 18, 512}, "1.44M", fat_request::by_size, 1, 1, 224, 2880, 9, 0xf0, 0},
-    {"1.68M", {80, 2, 21, 512}, "1.68M", fat_request::by_size, 4, 1, 16, 3360, 3, 0xf0, 0},
-    {"2.88M", {80, 2, 36, 512}, "2.88M", fat_request::by_size, 2, 1, 240, 5760, 9, 0xf0, 0},
-    {"10M FAT12", sized(10 * mib), nullptr, fat_request::by_size, 8, 1, 512, 21105, 8, 0xf8, 0x01},
-    {"20M FAT16", sized(20 * mib), nullptr, fat_request::by_size, 4, 1, 512, 41265, 41, 0xf8, 0x04},
-    {"33M FAT16", sized(33 * mib), nullptr, fat_request::by_size, 4, 1, 512, 68481, 67, 0xf8, 0x06},
-    {"1G FAT16", sized(1024 * mib), nullptr, fat_request::by_size, 64, 1, 512, 2097585, 129, 0xf8,
-     0x0e},
-    {"3G FAT32", sized(3072 * mib), nullptr, fat_request::by_size, 8, 32, 0, 6291873, 6145, 0xf8,
-     0x0c},
-    {"40M FAT32", sized(40 * mib), nullptr, fat_request::fat32, 1, 32, 0, 82593, 646, 0xf8, 0x0b},
-    {"16M of 4K", sized(16 * mib, 4096), nullptr, fat_request::by_size, 1, 1, 512, 4977, 3, 0xf8,
-     0x04},
-};
-
 TEST(DiskFormat, PutsEveryBootSectorFieldAndTheFatsFirstEntriesWhereThePcReadsThem) {
+  // Every PC floppy's parameters as DOS formats it, and volumes across the
+  // published cluster-size tables.
+  const layout_case layout_cases[] = {
+      {"160K", {40, 1, 8, 512}, "160K", fat_request::by_size, 1, 1, 64, 320, 1, 0xfe, 0},
+      {"180K", {40, 1, 9, 512}, "180K", fat_request::by_size, 1, 1, 64, 360, 2, 0xfc, 0},
+      {"320K", {40, 2, 8, 512}, "320K", fat_request::by_size, 2, 1, 112, 640, 1, 0xff, 0},
+      {"360K", {40, 2, 9, 512}, "360K", fat_request::by_size, 2, 1, 112, 720, 2, 0xfd, 0},
+      {"720K", {80, 2, 9, 512}, "720K", fat_request::by_size, 2, 1, 112, 1440, 3, 0xf9, 0},
+      {"1.2M", {80, 2, 15, 512}, "1.2M", fat_request::by_size, 1, 1, 224, 2400, 7, 0xf9, 0},
+      {"1.44M", {80, 2, 18, 512}, "1.44M", fat_request::by_size, 1, 1, 224, 2880, 9, 0xf0, 0},
+      {"1.68M", {80, 2, 21, 512}, "1.68M", fat_request::by_size, 4, 1, 16, 3360, 3, 0xf0, 0},
+      {"2.88M", {80, 2, 36, 512}, "2.88M", fat_request::by_size, 2, 1, 240, 5760, 9, 0xf0, 0},
+      {"10M FAT12", sized(10 * mib), nullptr, fat_request::by_size, 8, 1, 512, 21105, 8, 0xf8,
+       0x01},
+      {"20M FAT16", sized(20 * mib), nullptr, fat_request::by_size, 4, 1, 512, 41265, 41, 0xf8,
+       0x04},
+      {"33M FAT16", sized(33 * mib), nullptr, fat_request::by_size, 4, 1, 512, 68481, 67, 0xf8,
+       0x06},
+      {"1G FAT16", sized(1024 * mib), nullptr, fat_request::by_size, 64, 1, 512, 2097585, 129, 0xf8,
+       0x0e},
+      {"3G FAT32", sized(3072 * mib), nullptr, fat_request::by_size, 8, 32, 0, 6291873, 6145, 0xf8,
+       0x0c},
+      {"40M FAT32", sized(40 * mib), nullptr, fat_request::fat32, 1, 32, 0, 82593, 646, 0xf8, 0x0b},
+      {"16M of 4K", sized(16 * mib, 4096), nullptr, fat_request::by_size, 1, 1, 512, 4977, 3, 0xf8,
+       0x04},
+  };
   for (const layout_case &c : layout_cases) {
     SCOPED_TRACE(c.name);
     const floppy_format *floppy = c.floppy != nullptr ? find_floppy(c.floppy) : nullptr;
@@ -316,14 +318,15 @@ TEST(RawGeometry, ComesFromTheFloppyLengthTheTableOrTheSizeRule) {
     std::uint64_t cylinders;
     std::uint32_t heads, sectors;
   };
-  for (const example &e : {example{163840, raw_geometry_source::floppy, 40, 1, 8},
-                           example{184320, raw_geometry_source::floppy, 40, 1, 9},
-                           example{1474560, raw_geometry_source::floppy, 80, 2, 18},
-                           // Not whole cylinders of 16 x 63: the most sectors and heads that are.
-                           example{1000 * 512, raw_geometry_source::size, 1, 20, 50},
-                           example{10 * 1024 * mib, raw_geometry_source::size, 4096, 128, 40},
-                           // Past whole sectors: 16 x 63, rounded up.
-                           example{1000 * 512 + 1, raw_geometry_source::size, 1, 16, 63}}) {
+  for (const example &e :
+       {example{163840, raw_geometry_source::floppy, 40, 1, 8},
+        example{184320, raw_geometry_source::floppy, 40, 1, 9},
+        example{1474560, raw_geometry_source::floppy, 80, 2, 18},
+        // Not whole cylinders of 16 x 63: the most sectors and heads that are.
+        example{std::uint64_t{1000} * 512, raw_geometry_source::size, 1, 20, 50},
+        example{std::uint64_t{10240} * mib, raw_geometry_source::size, 4096, 128, 40},
+        // Past whole sectors: 16 x 63, rounded up.
+        example{std::uint64_t{1000} * 512 + 1, raw_geometry_source::size, 1, 16, 63}}) {
     const raw_geometry found = geometry_of_raw(e.length, {}, {});
     EXPECT_EQ(std::tuple(found.source, found.cylinders, found.heads, found.sectors),
               std::tuple(e.source, e.cylinders, e.heads, e.sectors))
