@@ -4,8 +4,10 @@ sees it. Installed, the shared library exports blankimg_* names alone and
 needs no C++ library; examples/new_disk.c builds against it through
 pkg-config and through CMake's find_package, and the disk each run makes
 is intact for --info, clean for fsck.fat, and byte for byte the disk the
-tool makes of the same request. Prints "N passed, N failed"."""
-import atexit, json, os, shutil, subprocess, sys, tempfile
+tool makes of the same request. Through ctypes, the raw jobs give what
+--from-raw and --to-raw give, and the errors are the tool's. Prints "N
+passed, N failed"."""
+import atexit, ctypes, json, os, shutil, subprocess, sys, tempfile
 
 from tally import check, finish
 
@@ -66,5 +68,68 @@ for program in (by_pkg_config, os.path.join(cmake_build, "new_disk")):
         out.write(disk[volume["offset"]:volume["offset"] + volume["sectors"] * 512])
     fsck = run("fsck.fat", "-n", extracted)
     check(fsck.returncode == 0, "%s: fsck.fat %s" % (image, fsck.stdout))
+
+# The raw jobs, called as a C program calls them, against the tool's.
+library = ctypes.CDLL(shared)
+library.blankimg_work_size.restype = ctypes.c_size_t
+library.blankimg_strerror.restype = ctypes.c_char_p
+work_memory = ctypes.create_string_buffer(library.blankimg_work_size())
+
+
+class Progress(ctypes.Structure):
+    _fields_ = [("report", ctypes.c_void_p), ("finish", ctypes.c_void_p), ("context", ctypes.c_void_p)]
+
+
+class Geometry(ctypes.Structure):
+    _fields_ = [("cylinders", ctypes.c_uint64), ("heads", ctypes.c_uint32),
+                ("sectors_per_track", ctypes.c_uint32), ("bytes_per_sector", ctypes.c_uint32)]
+
+
+class Create(ctypes.Structure):
+    _fields_ = [("path", ctypes.c_char_p), ("floppy", ctypes.c_char_p), ("size", ctypes.c_uint64),
+                ("sector_size", ctypes.c_uint32), ("geometry", Geometry), ("blocksize", ctypes.c_uint32),
+                ("preallocation", ctypes.c_int), ("fat", ctypes.c_int), ("partitioning", ctypes.c_int),
+                ("label", ctypes.c_char_p), ("made_at", ctypes.c_uint64), ("from_raw", ctypes.c_char_p),
+                ("no_clobber", ctypes.c_int), ("sync", ctypes.c_int), ("progress", Progress)]
+
+
+class ToRaw(ctypes.Structure):
+    _fields_ = [("image", ctypes.c_char_p), ("raw", ctypes.c_char_p), ("preallocation", ctypes.c_int),
+                ("no_clobber", ctypes.c_int), ("sync", ctypes.c_int), ("progress", Progress)]
+
+
+def call(job, request):
+    return getattr(library, job)(ctypes.byref(request), work_memory, len(work_memory))
+
+
+raw = os.path.join(work, "disk.raw")
+run(TOOL, "--to-raw=" + raw, made_by_tool)
+for name, create, tool_arguments, error in [
+        ("from a raw disk", Create(from_raw=raw.encode(), preallocation=1), ["--from-raw=" + raw], 0),
+        ("a floppy of no such size", Create(floppy=b"1.5M"), ["--floppy=1.5M"], 5),
+        ("a label FAT refuses", Create(size=10 << 20, fat=1, label=b"A*B"), ["--fat", "--label=A*B", "--size=10M"], 7)]:
+    by_library, by_tool = os.path.join(work, "library.img"), os.path.join(work, "tool.img")
+    create.path = by_library.encode()
+    returned = call("blankimg_create", create)
+    made = run(TOOL, *tool_arguments, by_tool)
+    check(returned == error and (made.returncode == 0) == (error == 0) and
+          (error == 0 or made.stderr.decode().startswith(library.blankimg_strerror(error).decode() + "\n")),
+          "%s: %d, %s" % (name, returned, made.stderr))
+    if error == 0:
+        check(open(by_library, "rb").read() == open(by_tool, "rb").read() and
+              os.stat(by_library).st_blocks <= os.stat(by_tool).st_blocks + 64, name + ": the tool's bytes and holes")
+        out = os.path.join(work, "library.raw")
+        returned = call("blankimg_to_raw", ToRaw(image=by_library.encode(), raw=out.encode()))
+        check(returned == 0 and open(out, "rb").read() == open(raw, "rb").read(), "to raw: %d" % returned)
+
+# Inspected: intact, then damaged as --info finds it (status 2).
+info = ctypes.create_string_buffer(4096)
+damaged = os.path.join(work, "library.img")
+verdicts = [library.blankimg_inspect(damaged.encode(), info, work_memory, len(work_memory))]
+with open(damaged, "r+b") as image:
+    image.seek(88)
+    image.write(b"NotTheEnd")
+verdicts.append(library.blankimg_inspect(damaged.encode(), info, work_memory, len(work_memory)))
+check(verdicts == [0, 16] and run(TOOL, "--info", damaged).returncode == 2, "inspected: %s" % verdicts)
 
 finish()
