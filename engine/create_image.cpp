@@ -184,7 +184,10 @@ struct disk_pass {
       write_header(stream, request.header) == 0 ? run_status::ok : run_status::write_error;
   if (status == run_status::ok) {
     count_done(progress, header_length);
-    status = write_block_map(stream, request, memory.map, progress);
+    // Through the data buffer, whose pages the zeros then use again: the
+    // map is done before the data area starts, and a full image's resident
+    // set stays that of its zeros.
+    status = write_block_map(stream, request, memory.data, progress);
   }
   if (status == run_status::ok && !marker_last) {
     status = write_end_marker(stream, block_count) ? run_status::ok : run_status::write_error;
