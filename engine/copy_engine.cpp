@@ -24,6 +24,13 @@ constexpr std::uint64_t kernel_piece = std::uint64_t{64} << 20;
 // order find their answers in it.
 constexpr std::uint64_t question_region = std::uint64_t{1} << 20;
 
+// How far ahead of the copy the source is asked for: on a cold cache the
+// device then has the next runs' reads at once instead of one at a time,
+// and pages already cached cost the asking nothing. At most so many bytes
+// of data a time, and never past so far ahead of the copy.
+constexpr std::uint64_t read_ahead_data = std::uint64_t{8} << 20;
+constexpr std::uint64_t read_ahead_reach = std::uint64_t{256} << 20;
+
 // Whether every byte is zero: the first, then each against the one before,
 // in memcmp, which stops at the first that differs, as data's first bytes
 // usually do.
@@ -56,6 +63,35 @@ bool is_zero(std::span<const std::uint8_t> bytes) {
   return flush(piece.size());
 }
 
+// Asks for the source's runs of data after at, up to read_ahead_data
+// bytes of them, where they have not been asked for already.
+void keep_reading_ahead(copy_engine &engine, std::uint64_t at, std::uint64_t end) {
+  const std::uint64_t reach = std::min(end, at + read_ahead_reach);
+  std::uint64_t asked = 0;
+  std::uint64_t from = std::max(engine.read_ahead_to, at);
+  while (from < reach && asked < read_ahead_data) {
+    const platform::data_run run = engine.mode == copy_mode::every_byte
+                                       ? platform::data_run{.start = from, .end = reach}
+                                       : platform::next_data(*engine.source, from, reach);
+    if (run.start >= run.end) {
+      from = reach;
+      break;
+    }
+    const std::uint64_t length = std::min(run.end - run.start, read_ahead_data - asked);
+    platform::read_ahead(*engine.source, run.start, length);
+    asked += length;
+    from = run.start + length;
+  }
+  engine.read_ahead_to = std::max(engine.read_ahead_to, from);
+}
+
+// Asks again once the copy at from comes within half a window of where
+// the last asking stopped.
+void read_ahead_when_due(copy_engine &engine, std::uint64_t from) {
+  if (engine.read_ahead_to < from + read_ahead_data / 2)
+    keep_reading_ahead(engine, from, engine.source->size);
+}
+
 // One run of data: in the kernel first, where the data is wanted as it is;
 // what it could not copy, and every byte where each is to be written,
 // through memory, in pieces that end on the destination's boundaries.
@@ -66,6 +102,7 @@ bool is_zero(std::span<const std::uint8_t> bytes) {
     while (length > 0 && engine.kernel_can) {
       if (platform::stop_signal_waiting())
         return run_status::interrupted;
+      read_ahead_when_due(engine, from);
       bool unsupported = false;
       const std::uint64_t copied = platform::copy_in_kernel(
           source, from, engine.dest->handle, to, std::min(length, kernel_piece), unsupported);
@@ -87,6 +124,7 @@ bool is_zero(std::span<const std::uint8_t> bytes) {
     const auto piece =
         buffer.first(static_cast<std::size_t>(piece_to_boundary(to, length, piece_size)));
     const auto count = static_cast<std::uint32_t>(piece.size());
+    read_ahead_when_due(engine, from);
     if (!platform::read_at(source, from, piece))
       return run_status::read_error;
     const bool written = engine.mode == copy_mode::nonzero_data
@@ -131,7 +169,8 @@ copy_engine start_copy(const platform::image_source &source, output_stream &dest
           .buffer = buffer,
           .kernel_can = true,
           .known_from = 0,
-          .known = {.start = 0, .end = 0}};
+          .known = {.start = 0, .end = 0},
+          .read_ahead_to = 0};
 }
 
 run_status copy_bytes(copy_engine &engine, std::uint64_t from, std::uint64_t to,

@@ -37,6 +37,8 @@ struct copy_engine {
   // question a region, not one a block.
   std::uint64_t known_from;
   platform::data_run known;
+  // The source's bytes up to here have been asked for ahead of the copy.
+  std::uint64_t read_ahead_to;
 };
 
 [[nodiscard]] copy_engine start_copy(const platform::image_source &source, output_stream &dest,

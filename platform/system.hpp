@@ -122,6 +122,12 @@ struct data_run {
 [[nodiscard]] data_run next_data(const image_source &source, std::uint64_t offset,
                                  std::uint64_t end);
 
+// Asks the system to start reading [offset, offset + length) of the source
+// now, without waiting, so that the reads that follow find it in memory;
+// on a cold cache a device then has several requests to serve at once.
+// Nothing where the system cannot.
+void read_ahead(const image_source &source, std::uint64_t offset, std::uint64_t length);
+
 // Copies length bytes from source at from to the destination at to inside
 // the kernel, where the system can; returns the bytes copied, and sets
 // unsupported (and copies nothing) where it cannot, to copy through memory

@@ -440,6 +440,12 @@ void give_back_memory(std::span<std::uint8_t> memory) {
     static_cast<void>(munmap(memory.data(), memory.size()));
 }
 
+void read_ahead(const image_source &source, std::uint64_t offset, std::uint64_t length) {
+  if (fits_off_t(offset) && fits_off_t(length))
+    static_cast<void>(posix_fadvise(static_cast<int>(source.handle), static_cast<off_t>(offset),
+                                    static_cast<off_t>(length), POSIX_FADV_WILLNEED));
+}
+
 bool is_same_file(const char *path, const image_source &source) {
   struct stat named {};
   struct stat opened {};

@@ -9,7 +9,7 @@ copy meets, made real with strace and with a running QEMU: a source that
 shrinks, a stop signal or SIGKILL half way, a kernel copy refused, zeros
 written as data, more runs of data than anyone asks about, a copy onto its
 own source. Prints "N passed, N failed"."""
-import fcntl, json, os, random, resource, shutil, signal, subprocess, sys, tempfile, time
+import fcntl, json, os, random, re, resource, shutil, signal, subprocess, sys, tempfile, time
 
 from tally import check, finish
 
@@ -288,6 +288,38 @@ if STRACE:
         cut_back = os.path.getsize(image) < MIB
         check(status == 2 and "end-of-list marker is not \"EndOfLis\"" in info.get("errors", []) and
               cut_back == (fault != signal.SIGKILL), "%s: no intact image: %s" % (where, info.get("errors")))
+    make_spaced()
+
+    # On a cold cache the device gets the next runs' reads at once: each
+    # piece of data is asked for ahead of its read, in and out, and before
+    # the first, all 32 runs (2 MiB, within the 8 MiB asked at a time).
+    for mode in ("off", "falloc"):
+        for direction in ("in", "out"):
+            image, back = fresh("ahead.img", "ahead.raw")
+            if direction == "out":
+                run(TOOL, "--from-raw=" + spaced, image)
+            arguments = ["--to-raw=" + back, image] if direction == "out" else ["--from-raw=" + spaced, image]
+            listing = path("ahead.trace")
+            subprocess.run(["strace", "-o", listing, "-e", "trace=fadvise64,pread64,copy_file_range", TOOL,
+                            "--preallocation=" + mode, *arguments], capture_output=True, env=TRACED_ENV)
+            asked, unasked, first = [], [], None
+            for line in open(listing):
+                call, _, rest = line.partition("(")
+                # The arguments but the buffer: (fd, count, offset) for a read.
+                numbers = [int(n) for n in re.findall(r"\d+", re.sub(r'"(\\.|[^"\\])*"(\.\.\.)?', "", rest.split(") = ")[0]))]
+                if call == "fadvise64":
+                    asked.append((numbers[1], numbers[1] + numbers[2]))
+                    continue
+                reads = call == "pread64" and numbers[1] >= 65536  # not a sector, nor the map
+                if reads or call == "copy_file_range":
+                    if first is None:
+                        first = len(asked)
+                    at = numbers[2] if reads else numbers[1]
+                    if not any(start <= at < end for start, end in asked):
+                        unasked.append(at)
+            where = "read ahead %s %s" % (direction, mode)
+            check(asked and not unasked and first == 32,
+                  "%s: %d asked, unasked %s, %s runs asked before the first" % (where, len(asked), unasked[:3], first))
     make_spaced()
 
     # The kernel copy refused in each way that means "not this way": the
