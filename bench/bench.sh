@@ -4,8 +4,8 @@
 # truncate -s for off, on images of the same size. Prints a table of ratios
 # against the targets, the write calls of full, and the peak RSS of each mode;
 # and times --info against cat on a 128 MiB map, --fat against the plain
-# image, --from-raw and --to-raw of a sparse 10 GiB raw disk against cp
-# --sparse=always; then times everything at 64 MiB, 256 MiB, 1 GiB and 4 GiB and draws wall
+# image, --from-raw and --to-raw of sparse 10 GiB raw disks, warm and from a
+# cold cache, against cp --sparse=always and qemu-img convert; then times everything at 64 MiB, 256 MiB, 1 GiB and 4 GiB and draws wall
 # time against size as doc/scaling.svg (with PLOT=0, not).
 #
 # Each figure is the fastest of RUNS interleaved runs (default 7), every one
@@ -175,53 +175,105 @@ for mode in falloc off; do
   row "504 MiB disk, $mode, --fat: time beyond the plain image (ms)" "$extra" "$extra <= 2"
 done
 
-# A 10 GiB raw disk holding 1 GiB of data in 1 MiB runs, in and out with
-# off, against cp --sparse=always of the same file on the same file system.
+# Copies: a 10 GiB raw disk holding 1 GiB of data in 1 MiB runs, and one
+# holding 16,384 runs of 64 KiB, in and out with off (a copy's default),
+# against cp --sparse=always and, where installed, qemu-img convert -O raw
+# of the same file on the same file system. Each row times the two
+# commands in turn, PAIRS pairs (default 7), and gives the median of the
+# paired ratios with their least and greatest; targets are judged on the
+# median. Deleting the last copy and dropping the caches stand outside the
+# timed window of both. Cold: the page cache dropped before every run,
+# where root may; warm: the source read once before.
+pairs=${PAIRS:-7}
 raw=$work/disk.raw
 back=$work/back.raw
-rm -f "$raw"
-truncate -s 10G "$raw"
-for ((i = 0; i < 1024; i++)); do
-  dd if=/dev/urandom of="$raw" bs=1M count=1 seek=$((i * 10)) conv=notrunc status=none
-done
 source_image=$work/source.img
-cp_image() { rm -f "$back"; cp --sparse=always "$1" "$back"; }
-from_raw() { "$tool" --preallocation=off --from-raw="$raw" "$image"; }
-to_raw() { rm -f "$back"; "$tool" --preallocation=off --to-raw="$back" "$source_image"; }
-best_of "from:from_raw" "cp_raw:cp_image $raw"
-row "10 GiB raw, 1 GiB data, --from-raw off / cp --sparse=always" \
-  "$(ratio from cp_raw) (${best[from]} s / ${best[cp_raw]} s)" "$(ratio from cp_raw) <= 1.1"
-rm -f "$source_image"
-"$tool" --preallocation=off --from-raw="$raw" "$source_image"
-# The map, and one file-system block for each run of data: the data area
-# does not start on a block boundary. The map is as long as the geometry
-# found for the raw makes it (10 GiB exactly: 4096 cylinders of 128 heads
-# and 40 sectors, one track a block).
-blocks=$("$tool" --output=json --info "$source_image" | sed -E 's/.*"block-count": ([0-9]+).*/\1/')
-allowed=$(( $(stat -c %b "$raw") * 512 + 88 + 8 * blocks + 1024 * 4096 + 4096 ))
-taken=$(( $(stat -c %b "$source_image") * 512 ))
-row "10 GiB raw, --from-raw off: disk space taken (bytes)" "$taken" "$taken <= $allowed"
-rss=$(/usr/bin/time -f %M "$tool" --preallocation=off --from-raw="$raw" "$work/rss.img" 2>&1)
-rm -f "$work/rss.img"
-row "10 GiB raw, --from-raw: peak RSS (KiB)" "$rss" "$rss < 2048"
-best_of "to:to_raw" "cp_img:cp_image $source_image"
-row "10 GiB raw, 1 GiB data, --to-raw off / cp --sparse=always" \
-  "$(ratio to cp_img) (${best[to]} s / ${best[cp_img]} s)" "$(ratio to cp_img) <= 1.1"
-to_raw
-taken=$(( $(stat -c %b "$back") * 512 ))
-row "10 GiB raw, --to-raw off: disk space taken (bytes)" "$taken" "$taken <= $allowed"
-rss=$(/usr/bin/time -f %M "$tool" --preallocation=off --to-raw="$work/rss.raw" "$source_image" 2>&1)
-rm -f "$work/rss.raw"
-row "10 GiB raw, --to-raw: peak RSS (KiB)" "$rss" "$rss < 2048"
-if command -v qemu-img >/dev/null; then
-  offset=$("$tool" --output=json --info "$source_image" | sed -E 's/.*"data-offset": ([0-9]+).*/\1/')
-  qemu_in() { qemu-img convert -n -O raw --target-image-opts "$raw" \
-    "driver=raw,offset=$offset,file.filename=$image" 2>/dev/null; }
-  best_of "qemu:qemu_in" "from:from_raw"
-  row "10 GiB raw, qemu-img convert into the image at its data-offset / --from-raw" \
-    "$(ratio qemu from) (${best[qemu]} s / ${best[from]} s)"
+if [[ -w /proc/sys/vm/drop_caches ]]; then
+  cold_method="sync; echo 3 > /proc/sys/vm/drop_caches before each run"
+  caches=(warm cold)
+else
+  cold_method="none: the caches cannot be dropped without root, so no cold rows"
+  caches=(warm)
 fi
-rm -f "$raw" "$back" "$source_image"
+make_raw() {  # path, runs, run length, distance between runs
+  rm -f "$1"
+  truncate -s 10G "$1"
+  python3 -c "
+import os, sys
+with open(sys.argv[1], 'r+b') as f:
+    for i in range(int(sys.argv[2])):
+        f.seek(i * int(sys.argv[4]))
+        f.write(os.urandom(int(sys.argv[3])))" "$@"
+}
+one_run() {  # warm|cold, command...: wall seconds, outside of its setup
+  rm -f "$back" "$image"
+  sync
+  [[ $1 == cold ]] && echo 3 >/proc/sys/vm/drop_caches
+  local start=$EPOCHREALTIME
+  "${@:2}" >/dev/null 2>&1
+  local end=$EPOCHREALTIME
+  awk -v s="$start" -v e="$end" 'BEGIN { printf "%.6f\n", e - s }'
+}
+paired() {  # warm|cold, "command A", "command B": median, least and greatest of A/B
+  local i a b ratios=()
+  read -r -a first <<<"$2"
+  read -r -a second <<<"$3"
+  [[ $1 == warm ]] && { "${first[@]}" >/dev/null 2>&1; "${second[@]}" >/dev/null 2>&1; }
+  for ((i = 0; i < pairs; i++)); do
+    a=$(one_run "$1" "${first[@]}")
+    b=$(one_run "$1" "${second[@]}")
+    ratios+=("$(awk -v a="$a" -v b="$b" 'BEGIN { printf "%.3f", a / b }')")
+  done
+  printf '%s\n' "${ratios[@]}" | sort -g | awk '{ r[NR] = $1 }
+    END { printf "%.3f %.3f %.3f\n", (NR % 2 ? r[(NR + 1) / 2] : (r[NR / 2] + r[NR / 2 + 1]) / 2), r[1], r[NR] }'
+}
+copy_in() { "$tool" --from-raw="$raw" "$image"; }
+copy_out() { "$tool" --to-raw="$back" "$source_image"; }
+cp_raw() { cp --sparse=always "$raw" "$back"; }
+qemu_raw() { qemu-img convert -O raw "$raw" "$back"; }
+copy_row() {  # label, cache, ours, peer, peer's name, target
+  local median least greatest
+  read -r median least greatest < <(paired "$2" "$3" "$4")
+  row "$1, $2, ${3#copy_} / $5 (median of $pairs pairs, least-greatest)" \
+    "$median ($least-$greatest)" "$median <= $6"
+}
+row "copies: how the caches were made cold" "$cold_method"
+for source in "1 MiB runs:1024 1048576 10485760" "64 KiB runs:16384 65536 655360"; do
+  read -r -a shape <<<"${source#*:}"
+  label="10 GiB raw, ${shape[0]} x ${source%%:*}"
+  make_raw "$raw" "${shape[@]}"
+  rm -f "$source_image"
+  "$tool" --from-raw="$raw" "$source_image"
+  for cache in "${caches[@]}"; do
+    for direction in copy_in copy_out; do
+      copy_row "$label" "$cache" "$direction" cp_raw "cp --sparse=always" \
+        "$([[ $cache == cold ]] && echo 0.8 || echo 1.1)"
+      if [[ $cache == cold ]] && command -v qemu-img >/dev/null; then
+        copy_row "$label" "$cache" "$direction" qemu_raw "qemu-img convert -O raw" 1.0
+      fi
+    done
+  done
+  if [[ ${shape[0]} == 1024 ]]; then
+    # The map, and one file-system block for each run of data: the data
+    # area does not start on a block boundary. The map is as long as the
+    # geometry found for the raw makes it (10 GiB exactly: 4096 cylinders
+    # of 128 heads and 40 sectors, one track a block).
+    blocks=$("$tool" --output=json --info "$source_image" | sed -E 's/.*"block-count": ([0-9]+).*/\1/')
+    allowed=$(( $(stat -c %b "$raw") * 512 + 88 + 8 * blocks + 1024 * 4096 + 4096 ))
+    taken=$(( $(stat -c %b "$source_image") * 512 ))
+    row "$label, --from-raw off: disk space taken (bytes)" "$taken" "$taken <= $allowed"
+    copy_out
+    taken=$(( $(stat -c %b "$back") * 512 ))
+    row "$label, --to-raw off: disk space taken (bytes)" "$taken" "$taken <= $allowed"
+    for direction in copy_in copy_out; do
+      rm -f "$back" "$image"
+      rss=$(/usr/bin/time -f %M "$tool" $([[ $direction == copy_in ]] && echo "--from-raw=$raw $image" ||
+        echo "--to-raw=$back $source_image") 2>&1 >/dev/null)
+      row "$label, ${direction#copy_}: peak RSS (KiB)" "$rss" "$rss < 2048"
+    done
+  fi
+done
+rm -f "$raw" "$back" "$source_image" "$image"
 
 if [[ ${PLOT:-1} == 1 ]]; then
   data=$work/scaling.dat
