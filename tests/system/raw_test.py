@@ -300,14 +300,15 @@ if STRACE:
                 run(TOOL, "--from-raw=" + spaced, image)
             arguments = ["--to-raw=" + back, image] if direction == "out" else ["--from-raw=" + spaced, image]
             listing = path("ahead.trace")
-            subprocess.run(["strace", "-o", listing, "-e", "trace=fadvise64,pread64,copy_file_range", TOOL,
+            # fadvise64 on x86-64, fadvise64_64 on i686: the same arguments.
+            subprocess.run(["strace", "-o", listing, "-e", "trace=/^fadvise64,pread64,copy_file_range", TOOL,
                             "--preallocation=" + mode, *arguments], capture_output=True, env=TRACED_ENV)
             asked, unasked, first = [], [], None
             for line in open(listing):
                 call, _, rest = line.partition("(")
                 # The arguments but the buffer: (fd, count, offset) for a read.
                 numbers = [int(n) for n in re.findall(r"\d+", re.sub(r'"(\\.|[^"\\])*"(\.\.\.)?', "", rest.split(") = ")[0]))]
-                if call == "fadvise64":
+                if call.startswith("fadvise64"):
                     asked.append((numbers[1], numbers[1] + numbers[2]))
                     continue
                 reads = call == "pread64" and numbers[1] >= 65536  # not a sector, nor the map
