@@ -11,24 +11,14 @@
 
 #include "disk/geometry.hpp"
 #include "disk/partition.hpp"
+#include "tests/fuzz/fuzz_input.hpp"
 
 namespace {
 
 using namespace blankimg;
 
-void require(bool property) {
-  if (!property)
-    std::abort();
-}
-
-std::uint64_t take(std::span<const std::uint8_t> &input, std::size_t bytes) {
-  std::uint64_t value = 0;
-  for (std::size_t i = 0; i < bytes && !input.empty(); ++i) {
-    value = value << 8 | input[0];
-    input = input.subspan(1);
-  }
-  return value;
-}
+using fuzz::require;
+using fuzz::take;
 
 void look_at_hostile(std::span<const std::uint8_t> whole) {
   std::vector<std::uint8_t> first(512);
