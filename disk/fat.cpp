@@ -76,6 +76,18 @@ constexpr civil_date civil_from_days(std::uint64_t days) {
   return {.year = year, .month = month, .day = day};
 }
 
+// A civil date as days since 1970-01-01: the same algorithm, backwards.
+constexpr std::uint64_t days_from_civil(std::uint32_t year, std::uint32_t month,
+                                        std::uint32_t day) {
+  const std::uint32_t shifted_year = month <= 2 ? year - 1 : year;
+  const std::uint32_t era = shifted_year / 400;
+  const std::uint32_t year_of_era = shifted_year - era * 400;
+  const std::uint32_t day_of_year = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
+  const std::uint32_t day_of_era =
+      year_of_era * 365 + year_of_era / 4 - year_of_era / 100 + day_of_year;
+  return std::uint64_t{era} * 146097 + day_of_era - 719468;
+}
+
 std::uint32_t sectors_per_cluster_for(fat_type type, std::uint64_t sectors,
                                       std::uint32_t bytes_per_sector) {
   const std::uint64_t in_512 = sectors * bytes_per_sector / 512;
@@ -280,6 +292,16 @@ fat_moment fat_moment_of(std::uint64_t unix_seconds) {
   return {.date = static_cast<std::uint16_t>((year - 1980) << 9 | date.month << 5 | date.day),
           .time = static_cast<std::uint16_t>(hour << 11 | minute << 5 | second / 2),
           .serial = (high & 0xffff) << 16 | (low & 0xffff)};
+}
+
+std::uint64_t unix_seconds_of(std::uint16_t date, std::uint16_t time) {
+  const std::uint32_t year = 1980U + (date >> 9U);
+  const std::uint32_t month = std::clamp<std::uint32_t>(date >> 5U & 0xfU, 1, 12);
+  const std::uint32_t day = std::max<std::uint32_t>(date & 0x1fU, 1);
+  const std::uint64_t seconds = (std::uint64_t{time} >> 11U) * 3600 +
+                                (std::uint64_t{time} >> 5U & 0x3fU) * 60 +
+                                (std::uint64_t{time} & 0x1fU) * 2;
+  return days_from_civil(year, month, day) * 86400 + seconds;
 }
 
 namespace {

@@ -35,6 +35,13 @@ struct fat_moment {
 };
 [[nodiscard]] fat_moment fat_moment_of(std::uint64_t unix_seconds);
 
+// Seconds since 1970 in UTC of a directory entry's date and time, as
+// fat_moment_of makes them; a day or month of 0 is taken as the 1st.
+[[nodiscard]] std::uint64_t unix_seconds_of(std::uint16_t date, std::uint16_t time);
+
+// The latest moment FAT can keep: 2107-12-31 23:59:58.
+inline constexpr std::uint64_t latest_fat_moment = 4354819198;
+
 struct fat_volume {
   fat_type type;
   std::uint32_t bytes_per_sector;
