@@ -96,6 +96,11 @@ struct image_source {
 // looked for too.
 [[nodiscard]] bool open_source(const char *path, image_source &source, bool shared = false);
 
+// Opens an image that exists to change it in place: read and written,
+// never cut, locked as a destination is, so that no emulator or other run
+// has it meanwhile. False when it is missing, held or cannot be written.
+[[nodiscard]] bool open_for_update(const char *path, image_source &source);
+
 // Whether path names the file or block device that source is, by whatever
 // name: a copy onto its own source would wipe it.
 [[nodiscard]] bool is_same_file(const char *path, const image_source &source);

@@ -398,6 +398,28 @@ bool open_source(const char *path, image_source &source, bool shared) {
   return true;
 }
 
+bool open_for_update(const char *path, image_source &source) {
+  const int fd = open_at_once(path, O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0)
+    return false;
+  struct stat status {};
+  const bool usable =
+      fstat(fd, &status) == 0 && (S_ISREG(status.st_mode) || S_ISBLK(status.st_mode));
+  if (!usable)
+    errno = S_ISDIR(status.st_mode) ? EISDIR : ESPIPE;
+  if (!usable || (S_ISREG(status.st_mode) && !lock_whole_file(fd))) {
+    const int failure = errno;
+    static_cast<void>(close(fd));
+    errno = failure;
+    return false;
+  }
+  const off_t end = S_ISREG(status.st_mode) ? status.st_size : lseek(fd, 0, SEEK_END);
+  source = {.handle = fd,
+            .size = static_cast<std::uint64_t>(std::max<off_t>(end, 0)),
+            .allocated = static_cast<std::uint64_t>(status.st_blocks) * 512};
+  return true;
+}
+
 bool read_at(const image_source &source, std::uint64_t offset, std::span<std::uint8_t> dest) {
   const int fd = static_cast<int>(source.handle);
   while (!dest.empty()) {

@@ -210,6 +210,28 @@ bool open_source(const char *path, image_source &source, bool shared) {
   return true;
 }
 
+bool open_for_update(const char *path, image_source &source) {
+  const wchar_t *name = wide_path(path);
+  if (name == nullptr)
+    return false;
+  // Sharing only reading, as a destination is held.
+  HANDLE handle = CreateFileW(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE)
+    return false;
+  FILE_STANDARD_INFO standard{};
+  if (!is_disk_file(handle) ||
+      GetFileInformationByHandleEx(handle, FileStandardInfo, &standard, sizeof standard) == 0 ||
+      standard.Directory != 0) {
+    CloseHandle(handle);
+    return false;
+  }
+  source = {.handle = reinterpret_cast<std::intptr_t>(handle),
+            .size = static_cast<std::uint64_t>(standard.EndOfFile.QuadPart),
+            .allocated = static_cast<std::uint64_t>(standard.AllocationSize.QuadPart)};
+  return true;
+}
+
 bool read_at(const image_source &source, std::uint64_t offset, std::span<std::uint8_t> dest) {
   HANDLE handle = reinterpret_cast<HANDLE>(source.handle);  // NOLINT(performance-no-int-to-ptr)
   while (!dest.empty()) {
