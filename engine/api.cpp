@@ -50,6 +50,18 @@ blankimg_error error_of(run_status status) {
     return BLANKIMG_ERROR_DAMAGED;
   case run_status::interrupted:
     return BLANKIMG_ERROR_INTERRUPTED;
+  case run_status::no_fat_volume:
+    return BLANKIMG_ERROR_NO_FAT_VOLUME;
+  case run_status::damaged_volume:
+    return BLANKIMG_ERROR_DAMAGED_VOLUME;
+  case run_status::cant_add:
+    return BLANKIMG_ERROR_CANT_ADD;
+  case run_status::no_room:
+    return BLANKIMG_ERROR_NO_ROOM;
+  case run_status::root_full:
+    return BLANKIMG_ERROR_ROOT_FULL;
+  case run_status::cant_extract:
+    return BLANKIMG_ERROR_CANT_EXTRACT;
   case run_status::help:
   case run_status::version:
   case run_status::usage:
@@ -370,6 +382,18 @@ const char *blankimg_strerror(blankimg_error error) {
     return "the image is damaged";
   case BLANKIMG_ERROR_INTERRUPTED:
     return "interrupted by a signal";
+  case BLANKIMG_ERROR_NO_FAT_VOLUME:
+    return "no FAT volume";
+  case BLANKIMG_ERROR_DAMAGED_VOLUME:
+    return "the volume is damaged";
+  case BLANKIMG_ERROR_CANT_ADD:
+    return "a file could not be added";
+  case BLANKIMG_ERROR_NO_ROOM:
+    return "no room on the volume";
+  case BLANKIMG_ERROR_ROOT_FULL:
+    return "the root directory is full";
+  case BLANKIMG_ERROR_CANT_EXTRACT:
+    return "a file could not be extracted";
   }
   return "unknown error";
 }

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <span>
 
+#include "disk/fat_volume.hpp"
+
 namespace blankimg {
 
 // Measured here, 512 KiB writes of zeros take 0.89 times as long as dd
@@ -19,8 +21,11 @@ inline constexpr std::uint32_t read_piece = std::uint32_t{256} * 1024;
 struct job_memory {
   // The block map, encoded to be written or read back a piece at a time.
   std::array<std::uint8_t, read_piece> map;
-  // Zeros, rendered sectors and the bytes of a copy on their way.
+  // Zeros, rendered sectors and the bytes of a copy on their way; a file
+  // job's copies take its first read_piece bytes, and its volume's sector
+  // cache the rest.
   std::array<std::uint8_t, zeros_piece> data;
+  std::array<cache_slot, (zeros_piece - read_piece) / 512> slots;
 };
 
 // Reads and writes that start on a multiple of the piece's size cover

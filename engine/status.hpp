@@ -26,6 +26,13 @@ enum class run_status {
   out_of_memory,  // --info: a map in no order to sort, larger than memory
   damaged,        // --info found damage: the description says what, status 2
   interrupted,    // a stop signal came: what was made is given back, then it ends the run
+  // The file jobs.
+  no_fat_volume,   // the image, or the volume asked for, holds no FAT file system
+  damaged_volume,  // its chains or directories are broken
+  cant_add,        // a path or name refused, before anything was written
+  no_room,         // the volume has not the room for all of it
+  root_full,       // a root directory of FAT12 or FAT16 would overflow
+  cant_extract,    // a file to write out refused, or failed
 };
 
 // Why a run failed, where more can be said than its fixed line: the second
@@ -44,6 +51,8 @@ enum class failure_cause : std::uint8_t {
   size_or_floppy,        // --size and --floppy both
   blocksize_needs_disk,  // --blocksize without --size or --floppy, --sector-size without --size
   output_needs_look,     // --output without --info or --dry-run
+  files_alone,           // a file job with what does not go with it
+  too_many_adds,         // more --add than the tool takes
   // The disk.
   too_many_heads,    // --fat on a geometry of more heads than a BIOS has
   too_many_sectors,  // --fat on a geometry of more sectors per track than a BIOS has
@@ -54,6 +63,18 @@ enum class failure_cause : std::uint8_t {
   own_source,    // a copy onto the file or device it copies
   empty_raw,     // subject: RAW
   not_raw,       // subject: RAW, detail: the format it is in, and how to convert it
+  // The file jobs; subject: the path.
+  file_exists,     // on the volume, or in the directory extracted to
+  not_fat_name,    // a name FAT cannot hold
+  case_clash,      // differs from another name in its directory only by case
+  special_file,    // a symbolic link, device, FIFO or socket
+  file_too_large,  // 4 GiB or more
+  tree_too_deep,   // past the depth a tree may have
+  file_changed,    // its length changed while it was copied
+  more_room,       // detail: the bytes more that are needed
+  image_damaged,   // the image's own findings; see --info
+  no_such_volume,  // detail: the number asked for
+  volume_damaged,  // detail: what is broken
 };
 
 struct failure_reason {

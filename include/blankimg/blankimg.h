@@ -50,7 +50,13 @@ typedef enum blankimg_error {
   BLANKIMG_ERROR_READ,             /* a read failed, or the file changed while it was read */
   BLANKIMG_ERROR_OUT_OF_MEMORY,    /* a block map in no order, too large to sort */
   BLANKIMG_ERROR_DAMAGED,          /* the image is damaged: its findings say how */
-  BLANKIMG_ERROR_INTERRUPTED       /* a stop signal came; what was made was given back */
+  BLANKIMG_ERROR_INTERRUPTED,      /* a stop signal came; what was made was given back */
+  BLANKIMG_ERROR_NO_FAT_VOLUME,    /* the image, or the volume asked for, holds no FAT file system */
+  BLANKIMG_ERROR_DAMAGED_VOLUME,   /* the volume's chains or directories are broken */
+  BLANKIMG_ERROR_CANT_ADD,         /* a path or name refused, before anything was written */
+  BLANKIMG_ERROR_NO_ROOM,          /* the volume has not the room for the files */
+  BLANKIMG_ERROR_ROOT_FULL,        /* a FAT12 or FAT16 root directory would overflow */
+  BLANKIMG_ERROR_CANT_EXTRACT      /* a file to write out exists or could not be written */
 } blankimg_error;
 
 /* How an image's data area, or a raw file, gets its zeros. */
