@@ -40,8 +40,10 @@ struct flag_name {
   std::string_view name;
   bool run_options::*flag;
 };
-constexpr std::array<flag_name, 8> flag_names = {{
+constexpr std::array<flag_name, 10> flag_names = {{
     {"--fat", &run_options::fat},
+    {"--list", &run_options::list},
+    {"--force", &run_options::force},
     {"--help", &run_options::help},
     {"--version", &run_options::version},
     {"--progress", &run_options::progress},
@@ -58,7 +60,10 @@ struct value_name {
   std::string_view name;
   const char *run_options::*text;  // nullptr: read at once
 };
-constexpr std::array<value_name, 11> value_names = {{
+constexpr std::array<value_name, 14> value_names = {{
+    {"--add", nullptr},
+    {"--extract", &run_options::extract},
+    {"--volume", nullptr},
     {"--from-raw", &run_options::from_raw},
     {"--to-raw", &run_options::to_raw},
     {"--fat", nullptr},
@@ -106,6 +111,19 @@ bool read_value(const value_name &option, const char *value, run_options &option
   if (option.text != nullptr) {
     options.*(option.text) = value;
     return true;
+  }
+  if (option.name == "--add") {
+    // Counted past the room, to be refused with the usage.
+    if (options.added_count < options.added.size())
+      options.added[options.added_count] = value;
+    ++options.added_count;
+    return *value != '\0';
+  }
+  if (option.name == "--volume") {
+    const std::optional<std::uint32_t> number = read_count(value);
+    options.volume = number.value_or(0);
+    options.volume_given = true;
+    return options.volume > 0;
   }
   if (option.name == "--fat") {
     const std::string_view type = value;
@@ -259,10 +277,47 @@ failure_cause info_usage_cause(const run_options &options, std::size_t operands,
              : failure_cause::info_alone;
 }
 
+// The file jobs: one at a time, each with the image alone, or --add with a
+// disk to make; none where none is asked for.
+std::optional<failure_cause> files_usage_fits(const run_options &options, std::size_t operands,
+                                              bool by_size) {
+  const bool adds = options.added_count > 0;
+  const int jobs = (adds ? 1 : 0) + (options.list ? 1 : 0) + (options.extract != nullptr ? 1 : 0);
+  if (jobs == 0 && !options.volume_given && !options.force)
+    return std::nullopt;
+  if (options.added_count > most_added_paths)
+    return failure_cause::too_many_adds;
+  const bool copies = options.from_raw != nullptr || options.to_raw != nullptr;
+  if (jobs != 1 || copies || options.info)
+    return failure_cause::files_alone;
+  const bool makes = by_size || operands == argument_count;
+  if (adds && makes) {
+    // Onto the disk being made, formatted as --fat formats it.
+    if (options.volume_given || options.force)
+      return failure_cause::files_alone;
+    return std::nullopt;  // then checked as any disk to make
+  }
+  if (operands != 1)
+    return failure_cause::wrong_operands;
+  const bool disk_options = options.fat || by_size || options.blocksize != nullptr ||
+                            options.sector_size != nullptr || options.label != nullptr ||
+                            options.partitions_given || options.no_clobber || options.mode_given ||
+                            options.progress;
+  const bool output_fits = !options.output_given || options.list || options.dry_run;
+  const bool dry_fits = !options.dry_run || adds;
+  const bool force_fits = !options.force || !options.list;
+  const bool sync_fits = !options.sync || !options.list;
+  return !disk_options && output_fits && dry_fits && force_fits && sync_fits
+             ? failure_cause::none
+             : failure_cause::files_alone;
+}
+
 // Whether the options go together, with this many operands: none, or why
 // not.
 failure_cause usage_cause(const run_options &options, std::size_t operands) {
   const bool by_size = options.size != nullptr || options.floppy != nullptr;
+  if (const std::optional<failure_cause> files = files_usage_fits(options, operands, by_size))
+    return *files;
   // What only writing an image means: nothing to a look or a plan. Whether
   // dest may be replaced still tells a plan whether it would succeed.
   const bool writes = options.mode_given || options.sync || options.progress;
@@ -270,7 +325,8 @@ failure_cause usage_cause(const run_options &options, std::size_t operands) {
     return failure_cause::writes_only;
   // A label or a partition table only for a disk formatted, and never for
   // a look at one that exists.
-  if ((options.label != nullptr || options.partitions_given) && !options.fat)
+  if ((options.label != nullptr || options.partitions_given) && !options.fat &&
+      options.added_count == 0)
     return failure_cause::needs_fat;
   if (const std::optional<failure_cause> raw = raw_usage_fits(options, operands, by_size))
     return *raw;
@@ -379,6 +435,16 @@ run_status plan_disk_format(const run_options &options, std::uint64_t unix_secon
   return status;
 }
 
+// The file jobs: whether the one asked for works on an image that exists
+// (its operand); files added to a disk being made have it formatted.
+bool plan_file_job(run_options &options, std::size_t operands, image_plan &plan) {
+  const bool by_size = options.size != nullptr || options.floppy != nullptr;
+  plan.adds_to_new = options.added_count > 0 && (by_size || operands == argument_count);
+  options.fat = options.fat || plan.adds_to_new;
+  return options.list || options.extract != nullptr ||
+         (options.added_count > 0 && !plan.adds_to_new);
+}
+
 }  // namespace
 
 std::optional<std::uint32_t> read_number(const char *text) {
@@ -441,7 +507,8 @@ run_status plan_image(std::span<const char *const> command_line, image_plan &pla
   run_status checked = run_status::ok;
   plan.geometry_from_raw = false;
   plan.raw_source = raw_geometry_source::given;
-  if (options.info || options.to_raw != nullptr) {
+  const bool on_image = plan_file_job(options, operands.size(), plan);
+  if (options.info || options.to_raw != nullptr || on_image) {
     plan.dest = operands[0];
   } else if (options.from_raw != nullptr && options.size == nullptr && options.floppy == nullptr &&
              operands.size() == 1) {

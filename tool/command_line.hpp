@@ -2,6 +2,7 @@
 // without touching the file system.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -14,7 +15,8 @@
 
 namespace blankimg {
 
-inline constexpr std::size_t argument_count = 6;  // the operands, after the options
+inline constexpr std::size_t argument_count = 6;     // the operands, after the options
+inline constexpr std::size_t most_added_paths = 64;  // --add, given again and again
 
 enum class output_format { text, json };
 
@@ -46,6 +48,15 @@ struct run_options {
   // disk of the image operand.
   const char *from_raw = nullptr;
   const char *to_raw = nullptr;
+  // The file jobs: --add=PATH (to a new disk, or into an image), --extract=DIR,
+  // --list, with --volume=N and --force.
+  std::array<const char *, most_added_paths> added{};
+  std::size_t added_count = 0;
+  const char *extract = nullptr;
+  bool list = false;
+  bool force = false;
+  std::uint32_t volume = 0;
+  bool volume_given = false;
 };
 
 // Everything the writer needs, worked out before the destination is opened.
@@ -60,6 +71,8 @@ struct image_plan {
   // then says where it came from.
   bool geometry_from_raw;
   raw_geometry_source raw_source;
+  // --add with a disk to make: the files go onto its new volume.
+  bool adds_to_new;
   // Six operands, or no option at all: the form whose every output stays
   // as it always was, so no failure there gets a cause line.
   bool bare_operands;

@@ -8,6 +8,7 @@
 #include <span>
 #include <string_view>
 
+#include "disk/fat_names.hpp"
 #include "tool/human_size.hpp"
 
 namespace blankimg {
@@ -463,6 +464,12 @@ void print_json(printer &out, const image_description &image) {
                         ", \"as-created\": %s",
                         image.file_size, image.actual_size, image.as_created ? "true" : "false"));
   print_json_volumes(out, image.disk);
+  if (const add_totals *added = image.added; added != nullptr)
+    out.check(std::printf(", \"added\": {\"files\": %" PRIu64 ", \"directories\": %" PRIu64
+                          ", \"clusters\": %" PRIu64 ", \"cluster-bytes\": %" PRIu64
+                          ", \"clusters-left\": %" PRIu64 "}",
+                          added->files, added->directories, added->clusters, added->cluster_bytes,
+                          added->free_clusters - added->clusters));
   if (image.geometry_from != raw_geometry_source::given)
     out.check(std::printf(", \"geometry-from\": \"%s\"", geometry_reason(image.geometry_from)));
   // The count, for scripts: the list holds the first findings only.
@@ -505,6 +512,11 @@ void print_text(printer &out, const image_description &image) {
   if (image.geometry_from != raw_geometry_source::given)
     out.check(std::printf("geometry from: %s\n", geometry_reason(image.geometry_from)));
   print_text_volumes(out, image);
+  if (const add_totals *added = image.added; added != nullptr)
+    out.check(std::printf("files added: %" PRIu64 " files, %" PRIu64 " directories, %" PRIu64
+                          " clusters of %" PRIu64 " bytes; %" PRIu64 " clusters left\n",
+                          added->files, added->directories, added->clusters, added->cluster_bytes,
+                          added->free_clusters - added->clusters));
   const image_findings &findings = image.findings;
   const std::uint64_t count = finding_count(findings);
   if (count == 0) {
@@ -557,7 +569,8 @@ image_description describe_plan(const image_plan &plan) {
           .difference = layout_difference::none,
           .findings = {},
           .disk = planned_disk(plan),
-          .geometry_from = plan.raw_source};
+          .geometry_from = plan.raw_source,
+          .added = nullptr};
 }
 
 image_description describe_check(const char *filename, const image_check &check,
@@ -570,7 +583,8 @@ image_description describe_check(const char *filename, const image_check &check,
           .difference = check.difference,
           .findings = check.findings,
           .disk = disk,
-          .geometry_from = raw_geometry_source::given};
+          .geometry_from = raw_geometry_source::given,
+          .added = nullptr};
 }
 
 bool print_description(const image_description &description, output_format format) {
@@ -579,6 +593,83 @@ bool print_description(const image_description &description, output_format forma
     print_json(out, description);
   else
     print_text(out, description);
+  return std::fflush(stdout) == 0 && out.ok;
+}
+
+namespace {
+
+// A file's attributes as five letters: d(irectory), r(ead-only),
+// h(idden), s(ystem), a(rchive), "-" where it has not that one.
+std::array<char, 6> attribute_letters(std::uint8_t attributes) {
+  constexpr std::array<std::pair<std::uint8_t, char>, 5> letters = {{
+      {directory_attribute, 'd'},
+      {read_only_attribute, 'r'},
+      {hidden_attribute, 'h'},
+      {system_attribute, 's'},
+      {archive_attribute, 'a'},
+  }};
+  std::array<char, 6> text{};
+  for (std::size_t i = 0; i < letters.size(); ++i)
+    text[i] = (attributes & letters[i].first) != 0 ? letters[i].second : '-';
+  return text;
+}
+
+// A directory entry's date and time as ISO 8601 has them, as the volume
+// keeps them: "2024-05-01T12:30:00".
+std::array<char, 24> iso_moment(std::uint16_t date, std::uint16_t time) {
+  std::array<char, 24> text{};
+  static_cast<void>(std::snprintf(text.data(), text.size(), "%04u-%02u-%02uT%02u:%02u:%02u",
+                                  1980U + (date >> 9U), date >> 5U & 0xfU, date & 0x1fU,
+                                  time >> 11U, time >> 5U & 0x3fU, (time & 0x1fU) * 2U));
+  return text;
+}
+
+}  // namespace
+
+bool print_added_totals(const add_totals &totals, output_format format) {
+  printer out;
+  const std::uint64_t left = totals.free_clusters - totals.clusters;
+  if (format == output_format::json)
+    out.check(std::printf(
+        "{\"added\": {\"files\": %" PRIu64 ", \"directories\": %" PRIu64 ", \"clusters\": %" PRIu64
+        ", \"cluster-bytes\": %" PRIu64 ", \"clusters-left\": %" PRIu64 "}}\n",
+        totals.files, totals.directories, totals.clusters, totals.cluster_bytes, left));
+  else
+    out.check(std::printf("files added: %" PRIu64 " files, %" PRIu64 " directories, %" PRIu64
+                          " clusters of %" PRIu64 " bytes; %" PRIu64 " clusters left\n",
+                          totals.files, totals.directories, totals.clusters, totals.cluster_bytes,
+                          left));
+  return std::fflush(stdout) == 0 && out.ok;
+}
+
+bool print_listed_file(list_printer &list, const listed_file &file) {
+  printer out;
+  const std::array<char, 6> attributes = attribute_letters(file.attributes);
+  std::array<char, 24> moment = iso_moment(file.date, file.time);
+  if (list.format == output_format::json) {
+    out.print(list.first ? "[\n  {\"path\": " : ",\n  {\"path\": ");
+    print_json_string(out, file.path);
+    out.print(", \"short-name\": ");
+    print_json_string(out, file.short_name);
+    out.check(std::printf(", \"directory\": %s, \"size\": %" PRIu32
+                          ", \"modified\": \"%sZ\", \"attributes\": \"%s\", \"clusters\": %" PRIu32
+                          "}",
+                          file.directory ? "true" : "false", file.size, moment.data(),
+                          attributes.data(), file.clusters));
+  } else {
+    moment[10] = ' ';
+    out.check(std::printf("%s %10" PRIu32 "  %s  ", attributes.data(), file.size, moment.data()));
+    print_name(out, file.path);
+    out.print(file.directory ? "/\n" : "\n");
+  }
+  list.first = false;
+  return out.ok;
+}
+
+bool finish_file_list(list_printer &list) {
+  printer out;
+  if (list.format == output_format::json)
+    out.print(list.first ? "[]\n" : "\n]\n");
   return std::fflush(stdout) == 0 && out.ok;
 }
 

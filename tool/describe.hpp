@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "engine/file_jobs.hpp"
 #include "engine/inspect_image.hpp"
 #include "image/image_check.hpp"
 #include "tool/command_line.hpp"
@@ -21,6 +22,7 @@ struct image_description {
   image_findings findings;
   disk_view disk;
   raw_geometry_source geometry_from;  // --from-raw with no disk given: why this one
+  const add_totals *added;            // --add with --dry-run: what the files would take
 };
 
 // The description of the image a plan would make.
@@ -32,5 +34,17 @@ struct image_description {
 
 // Prints the description on standard output; false when that fails.
 [[nodiscard]] bool print_description(const image_description &description, output_format format);
+
+// --add with --dry-run into an image: what the files would take.
+[[nodiscard]] bool print_added_totals(const add_totals &totals, output_format format);
+
+// --list: one line for each file, or one JSON object in an array; first
+// is the first file's, last is called once after the last.
+struct list_printer {
+  output_format format;
+  bool first;
+};
+[[nodiscard]] bool print_listed_file(list_printer &list, const listed_file &file);
+[[nodiscard]] bool finish_file_list(list_printer &list);
 
 }  // namespace blankimg

@@ -3,9 +3,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 
 #include "engine/convert_raw.hpp"
 #include "engine/create_image.hpp"
+#include "engine/file_jobs.hpp"
 #include "engine/inspect_image.hpp"
 #include "engine/process.hpp"
 #include "tool/command_line.hpp"
@@ -203,18 +205,69 @@ blankimg::run_status open_raw(blankimg::image_plan &plan, blankimg::raw_disk &ra
   return status;
 }
 
-// The moment a formatted disk is made at: SOURCE_DATE_EPOCH where it is
-// set to a number of seconds, so that the same command makes the same
-// bytes, the clock otherwise.
-std::uint64_t moment_made() {
+// SOURCE_DATE_EPOCH, where it is set to a number of seconds, so that the
+// same command makes the same bytes.
+std::optional<std::uint64_t> source_date_epoch() {
   const char *epoch = std::getenv("SOURCE_DATE_EPOCH");
   std::uint64_t seconds = 0;
   const char *digit = epoch;
   for (; digit != nullptr && *digit >= '0' && *digit <= '9' && seconds < (1ULL << 40); ++digit)
     seconds = seconds * 10 + static_cast<std::uint64_t>(*digit - '0');
   if (epoch == nullptr || digit == epoch || *digit != '\0')
-    return blankimg::unix_seconds_now();
+    return std::nullopt;
   return seconds;
+}
+
+// The moment a formatted disk is made at: SOURCE_DATE_EPOCH's, or the
+// clock's.
+std::uint64_t moment_made() {
+  return source_date_epoch().value_or(blankimg::unix_seconds_now());
+}
+
+// What a file job says of its failure, for the cause line: kept for the
+// run, as the memory is.
+blankimg::file_job_report &job_report() {
+  static blankimg::file_job_report report;
+  return report;
+}
+
+blankimg::add_request add_request_of(const blankimg::image_plan &plan) {
+  const blankimg::run_options &options = plan.options;
+  return {.paths = std::span(options.added).first(options.added_count),
+          .force = options.force,
+          .latest = source_date_epoch().value_or(UINT64_MAX),
+          .plan_only = options.dry_run};
+}
+
+bool take_listed(void *context, const blankimg::listed_file &file) {
+  return print_listed_file(*static_cast<blankimg::list_printer *>(context), file);
+}
+
+// --list, --extract and --add into an image: the job, its failure's cause
+// kept in the plan.
+blankimg::run_status run_file_job(blankimg::image_plan &plan) {
+  using namespace blankimg;
+  const run_options &options = plan.options;
+  file_job_report &report = job_report();
+  run_status status = run_status::ok;
+  if (options.list) {
+    list_printer printer{.format = options.output, .first = true};
+    status = list_files(plan.dest, options.volume, {.take = take_listed, .context = &printer},
+                        run_memory(), report);
+    if (!finish_file_list(printer) && status == run_status::ok)
+      status = run_status::write_error;
+  } else if (options.extract != nullptr) {
+    status = extract_files(plan.dest, options.volume, options.extract, options.force, run_memory(),
+                           report);
+  } else {
+    add_totals totals{};
+    status =
+        add_files(plan.dest, options.volume, add_request_of(plan), run_memory(), totals, report);
+    if (status == run_status::ok && options.dry_run && !print_added_totals(totals, options.output))
+      status = run_status::write_error;
+  }
+  plan.why = report.why;
+  return status;
 }
 
 // Plans printed, or the image made: from RAW's bytes where raw is given.
@@ -225,8 +278,27 @@ blankimg::run_status make_image(blankimg::image_plan &plan, const blankimg::raw_
       plan.why = system_reason(plan.dest);
       return run_status::cant_open_dest;
     }
-    return print_description(describe_plan(plan), plan.options.output) ? run_status::ok
-                                                                       : run_status::write_error;
+    image_description description = describe_plan(plan);
+    add_totals totals{};
+    if (plan.adds_to_new) {
+      const run_status planned = plan_added_files(plan.header, plan.format, add_request_of(plan),
+                                                  run_memory(), totals, job_report());
+      plan.why = job_report().why;
+      if (planned != run_status::ok)
+        return planned;
+      description.added = &totals;
+    }
+    return print_description(description, plan.options.output) ? run_status::ok
+                                                               : run_status::write_error;
+  }
+  if (plan.adds_to_new) {
+    // Checked first, so that a refusal leaves nothing behind.
+    add_totals totals{};
+    const run_status planned = plan_added_files(plan.header, plan.format, add_request_of(plan),
+                                                run_memory(), totals, job_report());
+    plan.why = job_report().why;
+    if (planned != run_status::ok)
+      return planned;
   }
   progress_meter progress =
       start_progress(plan.options.progress, image_end(plan.header.block_count, plan.block_bytes));
@@ -239,8 +311,13 @@ blankimg::run_status make_image(blankimg::image_plan &plan, const blankimg::raw_
                                   .format = plan.formatted ? &plan.format : nullptr,
                                   .raw = raw,
                                   .progress = hook_of(progress)};
-  const run_status status = create_image(request, run_memory(), plan.why);
+  run_status status = create_image(request, run_memory(), plan.why);
   finish_progress(progress, status == run_status::ok);
+  if (status == run_status::ok && plan.adds_to_new) {
+    add_totals totals{};
+    status = add_files_to_new(plan.dest, add_request_of(plan), run_memory(), totals, job_report());
+    plan.why = job_report().why;
+  }
   return status;
 }
 
@@ -259,6 +336,9 @@ int run(std::span<const char *const> command_line) {
     return report(describe_image(plan), command_line, plan);
   if (plan.options.to_raw != nullptr)
     return report(write_raw(plan), command_line, plan);
+  if (plan.options.list || plan.options.extract != nullptr ||
+      (plan.options.added_count > 0 && !plan.adds_to_new))
+    return report(run_file_job(plan), command_line, plan);
   if (plan.options.from_raw == nullptr)
     return report(make_image(plan, nullptr), command_line, plan);
   raw_disk raw{};

@@ -30,6 +30,18 @@ const char *message_for(run_status status) {
     return "read error\n";
   case run_status::out_of_memory:
     return "out of memory\n";
+  case run_status::no_fat_volume:
+    return "no fat volume\n";
+  case run_status::damaged_volume:
+    return "damaged volume\n";
+  case run_status::cant_add:
+    return "can't add file\n";
+  case run_status::no_room:
+    return "no room on the volume\n";
+  case run_status::root_full:
+    return "root directory full\n";
+  case run_status::cant_extract:
+    return "can't extract file\n";
   case run_status::damaged:
   case run_status::interrupted:
   case run_status::ok:
@@ -67,6 +79,11 @@ const char *cause_text(failure_cause cause) {
     return "--blocksize needs --size or --floppy, and --sector-size needs --size";
   case failure_cause::output_needs_look:
     return "--output goes with --info or --dry-run";
+  case failure_cause::files_alone:
+    return "--add, --extract and --list go one at a time, with the image alone (or --add with "
+           "a disk to make); --volume and --force go with them";
+  case failure_cause::too_many_adds:
+    return "--add is taken at most 64 times";
   case failure_cause::too_many_heads:
     return "--fat: a BIOS addresses at most 255 heads";
   case failure_cause::too_many_sectors:
@@ -83,6 +100,28 @@ const char *cause_text(failure_cause cause) {
     return "%s is empty: no disk holds nothing";
   case failure_cause::not_raw:
     return "%s is %d";
+  case failure_cause::file_exists:
+    return "%s exists; --force replaces it";
+  case failure_cause::not_fat_name:
+    return "%s: a name FAT cannot hold";
+  case failure_cause::case_clash:
+    return "%s: differs from another name in its directory only by case";
+  case failure_cause::special_file:
+    return "%s: neither a file nor a directory (links are not followed)";
+  case failure_cause::file_too_large:
+    return "%s: FAT holds no file of 4 GiB or more";
+  case failure_cause::tree_too_deep:
+    return "%s: deeper than 32 directories";
+  case failure_cause::file_changed:
+    return "%s changed while it was copied";
+  case failure_cause::more_room:
+    return "%d bytes more are needed";
+  case failure_cause::image_damaged:
+    return "%s is damaged; see blankimg --info";
+  case failure_cause::no_such_volume:
+    return "%s has no FAT volume %d; see blankimg --info";
+  case failure_cause::volume_damaged:
+    return "%s: %d";
   case failure_cause::none:
     break;
   }
