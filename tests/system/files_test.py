@@ -1,0 +1,267 @@
+#!/usr/bin/env python3
+"""files_test.py BLANKIMG: files into and out of FAT volumes, read by what
+really reads them: fsck.fat -n through a loop device (as root), mtools'
+mcopy and mdir through image@@offset, blankimg's --list as JSON, and its
+--extract held against the tree that went in; refusals leave the image as
+it was, and damaged volumes end --list and --extract with a clear error.
+Prints "N passed, N failed"."""
+import hashlib, json, os, shutil, stat, subprocess, sys, tempfile
+
+from tally import check, finish
+
+TOOL = os.path.abspath(sys.argv[1])
+if not (shutil.which("mcopy") and shutil.which("fsck.fat")):
+    print("mtools and dosfstools are needed: skipped")
+    sys.exit(77)
+ROOT = os.geteuid() == 0
+work = tempfile.mkdtemp(prefix="blankimg-files-")
+EPOCH = 1700000000  # 2023-11-14 22:13:20 UTC: later times are clamped to it
+env = dict(os.environ, SOURCE_DATE_EPOCH=str(EPOCH), MTOOLS_SKIP_CHECK="1", TZ="UTC", LANG="C.UTF-8",
+           LC_ALL="C.UTF-8")
+
+
+def run(*command, **options):
+    return subprocess.run(command, capture_output=True, env=env, timeout=120, **options)
+
+
+def here(*names):
+    return os.path.join(work, *names)
+
+
+def write(path, data, mtime=None):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as out:
+        out.write(data)
+    if mtime is not None:
+        os.utime(path, (mtime, mtime))
+
+
+def make_tree(root):
+    """Long, short, lower-case, non-ASCII and many names, a read-only file,
+    an empty one, times before 1980 and after the epoch, a deep path."""
+    write(os.path.join(root, "README.1ST"), b"plain 8.3\n", 981173106)
+    write(os.path.join(root, "readme.txt"), b"lower case\n", 981173107)  # odd: rounds to 2 s
+    write(os.path.join(root, "Long File Name With Spaces.document"), os.urandom(70000), 1000000000)
+    write(os.path.join(root, "r\u00e9sum\u00e9.txt"), "caf\u00e9\n".encode(), 315532800)
+    write(os.path.join(root, "dice \U0001F3B2.bin"), b"\x00" * 5000 + b"end", 1600000000)
+    write(os.path.join(root, "empty"), b"", 100)  # before 1980
+    write(os.path.join(root, "a.b.c.d"), b"dots", 1500000000)
+    write(os.path.join(root, ".hidden"), b"leading dot", 1500000000)
+    write(os.path.join(root, "ro.txt"), b"read only", 1400000000)
+    os.chmod(os.path.join(root, "ro.txt"), 0o444)
+    write(os.path.join(root, "Games", "Doom", "e1", "m1", "map.wad"), os.urandom(3000), 1300000000)
+    for number in range(150):
+        write(os.path.join(root, "many", "file number %03d.txt" % number), b"%d" % number, 1200000000)
+
+
+def tree_of(root, times=True):
+    """Every file and directory under root: its kind, sha256, time and
+    write bit, as FAT keeps them (times even, 1980 to the epoch)."""
+    found = {}
+    for top, dirs, files in os.walk(root):
+        for name in dirs + files:
+            path = os.path.join(top, name)
+            status = os.lstat(path)
+            key = os.path.relpath(path, root)
+            if stat.S_ISDIR(status.st_mode):
+                found[key] = ("dir",)
+                continue
+            with open(path, "rb") as data:
+                digest = hashlib.sha256(data.read()).hexdigest()
+            when = min(max(int(status.st_mtime), 315532800), EPOCH) // 2 * 2
+            found[key] = ("file", digest, when if times else 0, bool(status.st_mode & 0o222))
+    return found
+
+
+def volume_offset(image):
+    info = json.loads(run(TOOL, "--output=json", "--info", image).stdout)
+    volume = info["partitions"][0]
+    return volume["offset"], volume["sectors"] * info["bytes-per-sector"]
+
+
+def fsck_clean(image, what):
+    if not ROOT:
+        return
+    offset, size = volume_offset(image)
+    device = run("losetup", "-f", "--show", "-o", str(offset), "--sizelimit", str(size),
+                 image).stdout.decode().strip()
+    checked = run("fsck.fat", "-n", device)
+    run("losetup", "-d", device)
+    check(checked.returncode == 0, "%s: fsck.fat -n clean: %s" % (what, checked.stdout[-600:]))
+
+
+def at(image):
+    return "%s@@%d" % (image, volume_offset(image)[0])
+
+
+def sha(path):
+    with open(path, "rb") as data:
+        return hashlib.sha256(data.read()).hexdigest()
+
+
+source = here("source")
+make_tree(source)
+given = tree_of(source)
+
+# Onto new disks of each FAT, by the tree's contents: every reader sees the
+# tree that went in.
+DISKS = [("FAT12", ["--floppy=1.44M"]), ("FAT16", ["--size=20M"]), ("FAT32", ["--size=600M", "--fat=32"])]
+for file_system, arguments in DISKS:
+    image = here(file_system + ".img")
+    made = run(TOOL, *arguments, "--add=" + source + "/.", image)
+    check(made.returncode == 0 and made.stderr == b"", "%s: made: %s" % (file_system, made.stderr))
+    fsck_clean(image, file_system)
+    mtools_out = here(file_system + "-mcopy")
+    copied = run("mcopy", "-s", "-n", "-m", "-i", at(image), "::/", mtools_out)
+    check(copied.returncode == 0, "%s: mcopy -s: %s" % (file_system, copied.stderr))
+    # mtools keeps neither the read-only bit nor the file's time, and shows
+    # a character past U+FFFF as its two surrogates, each an "_".
+    bmp = lambda name: "".join("__" if ord(c) > 0xffff else c for c in name)
+    check(tree_of(mtools_out, times=False) == {bmp(k): v[:2] + (0, True) if v[0] == "file" else v
+                                              for k, v in given.items()},
+          "%s: mcopy -s gives the tree back, long names and all" % file_system)
+    extracted = here(file_system + "-out")
+    out = run(TOOL, "--extract=" + extracted, image)
+    check(out.returncode == 0, "%s: --extract: %s" % (file_system, out.stderr))
+    check(tree_of(extracted) == given, "%s: --extract gives the tree back, times and bits" % file_system)
+    listed = json.loads(run(TOOL, "--list", "--output=json", image).stdout)
+    check({e["path"]: e["size"] for e in listed} ==
+          {k: os.path.getsize(os.path.join(source, k)) if v[0] == "file" else 0 for k, v in given.items()},
+          "%s: --list names every path with its size" % file_system)
+
+# The same tree and command make the same bytes.
+again = here("again.img")
+run(TOOL, "--size=20M", "--add=" + source + "/.", again)
+check(sha(again) == sha(here("FAT16.img")), "the same tree makes the same image")
+dosnames = run("mdir", "-/", "-a", "-i", at(again), "::").stdout.decode()
+for short in ["README   1ST", "README   TXT", "LONGFI~1 DOC", "ABC~1    D", "HIDDEN~1", "R_SUM_~1 TXT"]:
+    check(short in dosnames, "short name %r in mdir: %s" % (short, dosnames[:800]))
+
+# Into a volume mtools wrote, its free space in holes: the file runs
+# through them, a directory of another case is merged, and --extract gives
+# back what mtools was given.
+mine = here("mtools.img")
+run(TOOL, "--floppy=1.44M", "--fat", mine)
+pieces = here("pieces")
+for number in range(20):
+    write(os.path.join(pieces, "piece%02d.bin" % number), os.urandom(60000), 1400000000)
+write(os.path.join(pieces, "GAMES", "Old Save.txt"), b"old", 1400000000)
+run("mcopy", "-s", "-m", "-i", at(mine), *[os.path.join(pieces, n) for n in sorted(os.listdir(pieces))], "::/")
+for number in range(0, 20, 2):
+    run("mdel", "-i", at(mine), "::/piece%02d.bin" % number)
+    os.remove(os.path.join(pieces, "piece%02d.bin" % number))
+extracted = here("mtools-out")
+out = run(TOOL, "--extract=" + extracted, mine)
+check(out.returncode == 0 and tree_of(extracted, times=False) == tree_of(pieces, times=False),
+      "--extract of what mtools wrote: %s" % out.stderr)
+addition = here("addition")
+write(os.path.join(addition, "games", "new save.txt"), b"new", 1400000000)
+write(os.path.join(addition, "spread.bin"), os.urandom(200000), 1400000000)
+out = run(TOOL, "--add=" + addition + "/.", mine)
+check(out.returncode == 0, "--add into mtools' volume: %s" % out.stderr)
+fsck_clean(mine, "--add into holes")
+fetched = here("spread.bin")
+run("mcopy", "-n", "-i", at(mine), "::/spread.bin", fetched)
+check(sha(fetched) == sha(os.path.join(addition, "spread.bin")), "a file spread over holes reads back")
+games = run("mdir", "-/", "-b", "-i", at(mine), "::/GAMES").stdout.decode()
+check("Old Save.txt" in games and "new save.txt" in games, "GAMES merged: %s" % games)
+
+# Refusals, each before anything is written: the image stays as it was.
+odd = here("odd")
+os.makedirs(odd)
+write(os.path.join(odd, "clash", "Same.txt"), b"1")
+write(os.path.join(odd, "clash", "SAME.TXT"), b"2")
+write(os.path.join(odd, "colon", "a:b"), b"1")
+os.makedirs(os.path.join(odd, "link"))
+os.symlink("/etc/passwd", os.path.join(odd, "link", "passwd"))
+os.makedirs(os.path.join(odd, "fifo"))
+os.mkfifo(os.path.join(odd, "fifo", "pipe"))
+os.makedirs(os.path.join(odd, "huge"))
+with open(os.path.join(odd, "huge", "4g"), "wb") as huge:
+    huge.truncate(4 << 30)
+deep = os.path.join(odd, "deep", *["d"] * 33)
+os.makedirs(deep)
+write(os.path.join(odd, "room", "big.bin"), b"\x01" * 1500000)
+for number in range(230):
+    write(os.path.join(odd, "root", "F%03d" % number), b"x")
+REFUSED = [
+    ("clash", "can't add file", b"only by case"),
+    ("colon", "can't add file", b"a name FAT cannot hold"),
+    ("link", "can't add file", b"neither a file nor a directory"),
+    ("fifo", "can't add file", b"neither a file nor a directory"),
+    ("huge", "can't add file", b"4 GiB or more"),
+    ("deep", "can't add file", b"deeper than 32"),
+    ("room", "no room on the volume", b"bytes more are needed"),
+    ("root", "root directory full", b""),
+]
+target = here("FAT12.img")
+before = sha(target)
+for case, line, cause in REFUSED:
+    out = run(TOOL, "--add=" + os.path.join(odd, case) + "/.", target)
+    lines = out.stderr.split(b"\n")
+    check(out.returncode == 1 and lines[0] == line.encode() and cause in out.stderr,
+          "%s: refused: %s" % (case, out.stderr))
+    check(sha(target) == before, "%s: the image is as it was" % case)
+    new = here("refused-" + case + ".img")
+    out = run(TOOL, "--floppy=1.44M", "--add=" + os.path.join(odd, case) + "/.", new)
+    check(out.returncode == 1 and not os.path.exists(new), "%s: no new image is left" % case)
+out = run(TOOL, "--add=" + source + "/readme.txt", target)
+check(out.stderr.startswith(b"can't add file\n") and b"readme.txt exists" in out.stderr, "an existing file")
+check(sha(target) == before, "an existing file: the image is as it was")
+out = run(TOOL, "--force", "--add=" + os.path.join(odd, "clash", "Same.txt"), "--add=" + source + "/readme.txt",
+          target)
+check(out.returncode == 0, "--force replaces it: %s" % out.stderr)
+fsck_clean(target, "--force")
+
+
+def damage(image, change):
+    """Patches the volume: change(volume bytes, layout) -> bytes."""
+    offset, size = volume_offset(image)
+    with open(image, "r+b") as disk:
+        disk.seek(offset)
+        volume = bytearray(disk.read(size))
+        boot = volume[:512]
+        layout = {"reserved": int.from_bytes(boot[14:16], "little"), "fats": boot[16],
+                  "fat_sectors": int.from_bytes(boot[22:24], "little"),
+                  "root": int.from_bytes(boot[17:19], "little"), "cluster": boot[13] * 512}
+        layout["root_at"] = 512 * (layout["reserved"] + layout["fats"] * layout["fat_sectors"])
+        layout["data_at"] = layout["root_at"] + 32 * layout["root"]
+        change(volume, layout)
+        disk.seek(offset)
+        disk.write(volume)
+
+
+def fat16_loop(volume, layout):
+    # "big"'s chain: its first cluster points to itself, in each FAT.
+    root = volume[layout["root_at"]:layout["data_at"]]
+    at = next(i for i in range(0, len(root), 32) if root[i:i + 11] == b"BIG        ")
+    first = int.from_bytes(root[at + 26:at + 28], "little")
+    for copy in range(layout["fats"]):
+        at = 512 * (layout["reserved"] + copy * layout["fat_sectors"]) + 2 * first
+        volume[at:at + 2] = first.to_bytes(2, "little")
+
+
+def directory_loop(volume, layout):
+    # "sub"'s own first entry becomes a directory whose cluster is "sub".
+    root = volume[layout["root_at"]:layout["data_at"]]
+    at = next(i for i in range(0, len(root), 32) if root[i:i + 11] == b"SUB        ")
+    cluster = int.from_bytes(root[at + 26:at + 28], "little")
+    inside = layout["data_at"] + (cluster - 2) * layout["cluster"] + 64  # after . and ..
+    volume[inside:inside + 11] = b"LOOP       "
+    volume[inside + 11] = 0x10
+    volume[inside + 26:inside + 28] = cluster.to_bytes(2, "little")
+
+
+for name, change in [("chain loop", fat16_loop), ("directory loop", directory_loop)]:
+    broken = here(name.replace(" ", "-") + ".img")
+    tree = here(name.replace(" ", "-"))
+    write(os.path.join(tree, "big"), os.urandom(9000))
+    write(os.path.join(tree, "sub", "file"), b"x")
+    run(TOOL, "--size=20M", "--add=" + tree + "/.", broken)
+    damage(broken, change)
+    for job in (["--list"], ["--extract=" + here(name.replace(" ", "-") + "-out")]):
+        out = run(TOOL, *job, broken)
+        check(out.returncode == 1 and out.stderr.startswith(b"damaged volume\n"),
+              "%s: %s ends with an error: %s" % (name, job[0], out.stderr))
+
+finish()
