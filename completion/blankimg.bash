@@ -4,9 +4,10 @@
 
 _blankimg() {
   local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD - 1]}
-  local with_value=" --preallocation --size --floppy --blocksize --sector-size --output --label --partition --from-raw --to-raw "
+  local with_value=" --preallocation --size --floppy --blocksize --sector-size --output --label --partition --from-raw --to-raw --add --extract --volume "
   local options="--preallocation= --size= --floppy= --blocksize= --sector-size= --output="
   options+=" --fat --fat= --label= --partition= --from-raw= --to-raw="
+  options+=" --add= --extract= --list --volume= --force"
   options+=" --dry-run --info --progress --no-clobber --sync --help --version --"
 
   # Options stand before dest; the first word without "--", or the one after
@@ -51,9 +52,14 @@ _blankimg() {
     --output) values="text json" ;;
     --fat) values="12 16 32" ;;
     --partition) values="mbr none" ;;
-    --from-raw | --to-raw)
+    --from-raw | --to-raw | --add)
       compopt -o filenames 2>/dev/null
       mapfile -t COMPREPLY < <(compgen -P "$prefix" -f -- "$value")
+      return 0
+      ;;
+    --extract)
+      compopt -o filenames 2>/dev/null
+      mapfile -t COMPREPLY < <(compgen -P "$prefix" -d -- "$value")
       return 0
       ;;
     esac

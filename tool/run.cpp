@@ -28,7 +28,9 @@ constexpr const char *help_synopsis =
     "       %s [options] --floppy=NAME dest\n"
     "       %s [options] --from-raw=RAW [--size=SIZE | --floppy=NAME] dest\n"
     "       %s [options] --to-raw=RAW IMAGE\n"
-    "       %s [--output=json] --info IMAGE\n";
+    "       %s [--output=json] --info IMAGE\n"
+    "       %s [--volume=N] [--force] --add=PATH... | --extract=DIR IMAGE\n"
+    "       %s [--volume=N] [--output=json] --list IMAGE\n";
 
 constexpr const char *help_text =
     "Creates dest, a blank image of a disk of the given geometry, size or floppy\n"
@@ -49,9 +51,17 @@ constexpr const char *help_text =
     "  --from-raw=RAW        make dest hold RAW's bytes; with no disk given, the\n"
     "                        geometry comes from RAW; holes kept (off) by default\n"
     "  --to-raw=RAW          write IMAGE's disk to RAW\n"
+    "  --add=PATH            copy PATH into the volume's root as cp -r would (DIR/.:\n"
+    "                        DIR's contents), again for more; with a disk to make,\n"
+    "                        it is formatted (--fat); else into IMAGE's volume\n"
+    "  --extract=DIR         copy every file of IMAGE's volume into DIR\n"
+    "  --list                list the files of IMAGE's volume\n"
+    "  --volume=N            the Nth volume --info lists (the first FAT one)\n"
+    "  --force               replace files that exist, for --add and --extract\n"
     "  --dry-run             print what would be made, and make nothing\n"
     "  --info                describe and check IMAGE\n"
-    "  --output=FORMAT       text (the default) or json, for --info and --dry-run\n"
+    "  --output=FORMAT       text (the default) or json, for --info, --list and\n"
+    "                        --dry-run\n"
     "  --preallocation=MODE  how the data area gets its zeros: falloc reserves\n"
     "                        the space (the default), full writes every zero,\n"
     "                        off leaves a hole that takes no space\n"
@@ -69,7 +79,7 @@ constexpr const char *help_text =
 int answer(blankimg::run_status status, const char *name) {
   using blankimg::run_status;
   const bool printed = (status == run_status::help
-                            ? std::printf(help_synopsis, name, name, name, name, name, name) >= 0 &&
+                            ? std::printf(help_synopsis, name, name, name, name, name, name, name, name) >= 0 &&
                                   std::fputs(help_text, stdout) >= 0 &&
                                   std::printf("Manual: %s\n", blankimg::manual_location) >= 0
                             : std::printf("blankimg %s\n", BLANKIMG_VERSION) >= 0) &&
