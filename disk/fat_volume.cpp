@@ -107,6 +107,15 @@ std::uint8_t *slot_for(fat_access &volume, std::uint64_t lba, bool fresh) {
 // The entry's bytes, little-endian, across a sector boundary where a FAT12
 // entry runs over one.
 std::uint32_t read_entry_bytes(fat_access &volume, fat_entry_place place, std::uint32_t count) {
+  // Within one sector, as every entry but some of FAT12's: one look.
+  if (place.at + count <= volume.layout.bytes_per_sector) {
+    const std::uint8_t *sector = read_cached(volume, place.lba);
+    if (sector == nullptr)
+      return 0;
+    const std::span<const std::uint8_t> bytes(sector + place.at, count);
+    return static_cast<std::uint32_t>(count == 4 ? get_little_endian<4>(bytes, 0)
+                                                 : get_little_endian<2>(bytes, 0));
+  }
   std::uint32_t value = 0;
   for (std::uint32_t i = 0; i < count; ++i) {
     const std::uint32_t at = place.at + i;

@@ -7,6 +7,7 @@
 #include "disk/ascii.hpp"
 #include "disk/fat.hpp"
 #include "disk/fat_directory.hpp"
+#include "disk/fat_tree.hpp"
 #include "disk/volumes.hpp"
 #include "engine/copy_engine.hpp"
 #include "engine/inspect_image.hpp"
@@ -189,6 +190,9 @@ run_status open_volume_job(const char *path, volume_number number, bool for_writ
   if (!open_fat_volume(job.io, chosen->start_sector, chosen->sectors, cache, memory.slots,
                        job.volume))
     return volume_broken(report, {}, "its boot sector does not fit the volume");
+  // Nothing is added to a volume that is damaged: it would be the worse.
+  if (for_writing && chosen->findings.count != 0)
+    return refuse(report, run_status::damaged_volume, failure_cause::image_damaged, path);
   return run_status::ok;
 }
 
@@ -201,109 +205,6 @@ void close_volume_job(volume_job &job) {
 // The number of clusters a file of size bytes takes.
 std::uint64_t clusters_for(const fat_layout &layout, std::uint64_t size) {
   return (size + layout.cluster_bytes - 1) / layout.cluster_bytes;
-}
-
-// A walk over the volume's tree, a directory before what it holds, with a
-// path kept from the root; bounded by depth, by the entries the volume can
-// hold, and by directories that hold one of their own ancestors.
-struct tree_frame {
-  directory_cursor cursor;
-  std::size_t path_length;  // of the directory's path, prefix included
-  std::uint16_t date;
-  std::uint16_t time;
-  std::uint8_t attributes;
-};
-
-struct tree_walk {
-  fat_access *volume;
-  std::array<tree_frame, most_tree_depth + 1> frames;
-  std::size_t depth;  // frames in use
-  std::array<char, most_path_bytes> path;
-  std::size_t prefix_length;  // before the volume's paths: the extraction's directory
-  std::size_t path_length;
-  std::uint64_t items_left;
-};
-
-enum class tree_step : std::uint8_t { item, left_directory, end, damaged, failed, too_deep };
-
-tree_walk start_tree_walk(fat_access &volume, std::string_view prefix) {
-  tree_walk walk{};
-  walk.volume = &volume;
-  walk.depth = 1;
-  walk.frames[0] = {.cursor = start_of_directory(volume.layout, 0),
-                    .path_length = prefix.size(),
-                    .date = 0,
-                    .time = 0,
-                    .attributes = directory_attribute};
-  std::ranges::copy(prefix, walk.path.begin());
-  walk.prefix_length = prefix.size();
-  walk.path_length = prefix.size();
-  const fat_layout &layout = volume.layout;
-  walk.items_left =
-      std::uint64_t{layout.clusters} * (layout.cluster_bytes / 32) + layout.root_entries;
-  return walk;
-}
-
-std::string_view volume_path(const tree_walk &walk) {
-  return {walk.path.data() + walk.prefix_length, walk.path_length - walk.prefix_length};
-}
-
-bool is_ancestor(const tree_walk &walk, std::uint32_t cluster) {
-  return std::any_of(walk.frames.begin(),
-                     walk.frames.begin() + static_cast<std::ptrdiff_t>(walk.depth),
-                     [cluster](const tree_frame &frame) {
-                       return frame.cursor.first_cluster == cluster;
-                     }) ||
-         cluster == walk.volume->layout.root_cluster;
-}
-
-// The next item, its path in walk.path; a directory's own is entered.
-// left_directory when a directory's items are done, with its path there.
-tree_step next_in_tree(tree_walk &walk, directory_item &item, const char *&what) {
-  tree_frame &frame = walk.frames[walk.depth - 1];
-  walk.path_length = frame.path_length;
-  const directory_step step = next_item(*walk.volume, frame.cursor, item);
-  if (step == directory_step::end) {
-    if (--walk.depth == 0)
-      return tree_step::end;
-    return tree_step::left_directory;
-  }
-  if (step != directory_step::item) {
-    what = "a directory's chain is broken";
-    return step == directory_step::failed ? tree_step::failed : tree_step::damaged;
-  }
-  if (walk.items_left-- == 0) {
-    what = "more entries than the volume can hold: directories share clusters";
-    return tree_step::damaged;
-  }
-  const std::string_view name = name_of(item);
-  const bool nested = walk.path_length > walk.prefix_length;
-  if (walk.path_length + name.size() + 2 > walk.path.size())
-    return tree_step::too_deep;
-  if (nested || walk.prefix_length > 0)
-    walk.path[walk.path_length++] = '/';
-  std::ranges::copy(name, walk.path.begin() + static_cast<std::ptrdiff_t>(walk.path_length));
-  walk.path_length += name.size();
-  walk.path[walk.path_length] = '\0';
-  if ((item.attributes & directory_attribute) == 0)
-    return tree_step::item;
-  if (!is_data_cluster(walk.volume->layout, item.first_cluster)) {
-    what = "a directory starts outside the volume";
-    return tree_step::damaged;
-  }
-  if (is_ancestor(walk, item.first_cluster)) {
-    what = "a directory holds itself";
-    return tree_step::damaged;
-  }
-  if (walk.depth > most_tree_depth)
-    return tree_step::too_deep;
-  walk.frames[walk.depth++] = {
-      .cursor = start_of_directory(walk.volume->layout, item.first_cluster),
-      .path_length = walk.path_length,
-      .date = item.date,
-      .time = item.time,
-      .attributes = item.attributes};
-  return tree_step::item;
 }
 
 // How many clusters the item's chain has, up to what its size needs; none
@@ -321,14 +222,13 @@ std::optional<std::uint32_t> chain_length(fat_access &volume, const directory_it
   return count;
 }
 
-run_status walk_failure(tree_step step, const tree_walk &walk, const char *what,
-                        file_job_report &report) {
+run_status walk_failure(tree_step step, const tree_walk &walk, file_job_report &report) {
   if (step == tree_step::failed)
     return run_status::read_error;
   if (step == tree_step::too_deep)
     return refuse(report, run_status::damaged_volume, failure_cause::tree_too_deep,
                   volume_path(walk));
-  return volume_broken(report, volume_path(walk), what);
+  return volume_broken(report, volume_path(walk), damage_text(walk.damage));
 }
 
 // Copies the file's clusters, run by run, through the image's map, into
@@ -395,9 +295,8 @@ run_status extract_tree(volume_job &job, std::string_view root, bool force, job_
                         file_job_report &report) {
   tree_walk walk = start_tree_walk(job.volume, root);
   directory_item item{};
-  const char *what = "";
   for (;;) {
-    const tree_step step = next_in_tree(walk, item, what);
+    const tree_step step = next_in_tree(walk, item);
     if (step == tree_step::end)
       return run_status::ok;
     if (step == tree_step::left_directory) {
@@ -410,7 +309,7 @@ run_status extract_tree(volume_job &job, std::string_view root, bool force, job_
       continue;
     }
     if (step != tree_step::item)
-      return walk_failure(step, walk, what, report);
+      return walk_failure(step, walk, report);
     // A name that is no FAT name could reach outside the directory.
     if (!is_fat_name(name_of(item)))
       return volume_broken(report, volume_path(walk), "a name FAT cannot hold");
@@ -436,15 +335,14 @@ run_status list_files(const char *image, volume_number volume, list_hook hook, j
   if (status == run_status::ok) {
     tree_walk walk = start_tree_walk(job.volume, {});
     directory_item item{};
-    const char *what = "";
     for (;;) {
-      const tree_step step = next_in_tree(walk, item, what);
+      const tree_step step = next_in_tree(walk, item);
       if (step == tree_step::end)
         break;
       if (step == tree_step::left_directory)
         continue;
       if (step != tree_step::item) {
-        status = walk_failure(step, walk, what, report);
+        status = walk_failure(step, walk, report);
         break;
       }
       const std::optional<std::uint32_t> clusters = chain_length(job.volume, item);

@@ -8,16 +8,13 @@
 #include <span>
 #include <string_view>
 
+#include "disk/fat_tree.hpp"
 #include "disk/format.hpp"
 #include "engine/job_memory.hpp"
 #include "engine/status.hpp"
 #include "image/image_format.hpp"
 
 namespace blankimg {
-
-// A tree deeper than this is refused, on the way in and out.
-inline constexpr std::size_t most_tree_depth = 32;
-inline constexpr std::size_t most_path_bytes = 4096;
 
 // What a failed file job says of it: the path it failed on and a number,
 // kept here for the failure's cause to point at.

@@ -175,9 +175,34 @@ std::optional<std::uint64_t> file_offset_of(const platform::image_source &source
   return start + at % block_bytes;
 }
 
-// Where the volumes the finder finds stand in the file.
-void find_volumes(const platform::image_source &source, piece_buffer buffer,
+// The volume's file system, checked as fsck.fat -n checks one.
+volume_findings check_volume(const sector_io &io, const volume_view &volume, job_memory &memory) {
+  fat_access access{};
+  volume_findings findings{};
+  if (!open_fat_volume(io, volume.start_sector, volume.sectors,
+                       std::span(memory.data).subspan(read_piece), memory.slots, access)) {
+    findings.listed[findings.listed_count++] = {.problem = volume_problem::boot_sector,
+                                                .where = volume.start_sector};
+    findings.count = 1;
+    return findings;
+  }
+  const std::span<std::uint8_t> map =
+      platform::borrow_memory(cluster_map_bytes(access.layout.clusters));
+  if (map.empty()) {
+    findings.listed[findings.listed_count++] = {.problem = volume_problem::unreadable, .where = 0};
+    findings.count = 1;
+    return findings;
+  }
+  findings = check_fat_volume(access, map);
+  platform::give_back_memory(map);
+  return findings;
+}
+
+// Where the volumes the finder finds stand in the file, and what their
+// file systems hold.
+void find_volumes(const platform::image_source &source, job_memory &memory,
                   const image_check &check, disk_view &disk) {
+  const piece_buffer buffer = memory.map;
   disk = {.data_offset = check.data_start, .contiguous = false, .volumes = {}, .volume_count = 0};
   map_entry first = 0;
   if (read_map_entry(source, check, 0, first))
@@ -189,12 +214,12 @@ void find_volumes(const platform::image_source &source, piece_buffer buffer,
   const std::optional<std::uint64_t> whole = file_offset_of(source, buffer, check, 0, *disk_length);
   disk.contiguous = whole.has_value() && *whole == disk.data_offset;
   image_sectors context{.source = &source, .check = &check};
-  const found_volumes found =
-      blankimg::find_volumes({.context = &context,
-                              .read = read_image_sectors,
-                              .write = nullptr,
-                              .bytes_per_sector = check.header.bytes_per_sector,
-                              .sectors = *sectors});
+  const sector_io io{.context = &context,
+                     .read = read_image_sectors,
+                     .write = nullptr,
+                     .bytes_per_sector = check.header.bytes_per_sector,
+                     .sectors = *sectors};
+  const found_volumes found = blankimg::find_volumes(io);
   const std::uint64_t bytes_per_sector = check.header.bytes_per_sector;
   for (std::size_t i = 0; i < found.count; ++i) {
     const found_volume &volume = found.volumes[i];
@@ -210,7 +235,11 @@ void find_volumes(const platform::image_source &source, piece_buffer buffer,
                                          .active = volume.active,
                                          .fat = volume.fat,
                                          .file_system = volume.file_system,
-                                         .label = volume.label};
+                                         .label = volume.label,
+                                         .findings = {}};
+    volume_view &view = disk.volumes[disk.volume_count - 1];
+    if (view.fat)
+      view.findings = check_volume(io, view, memory);
   }
 }
 
@@ -220,8 +249,15 @@ run_status inspect_source(const platform::image_source &source, job_memory &memo
                           image_check &check, disk_view &disk) {
   const run_status status = check_source(source, memory.map, check);
   if (status == run_status::ok)
-    find_volumes(source, memory.map, check, disk);
+    find_volumes(source, memory, check, disk);
   return status;
+}
+
+std::uint64_t volume_finding_count(const disk_view &disk) {
+  std::uint64_t count = 0;
+  for (std::size_t i = 0; i < disk.volume_count; ++i)
+    count += disk.volumes[i].findings.count;
+  return count;
 }
 
 run_status inspect_image(const char *path, job_memory &memory, image_inspection &found,

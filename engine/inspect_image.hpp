@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "disk/fat.hpp"
+#include "disk/fat_check.hpp"
 #include "engine/job_memory.hpp"
 #include "engine/status.hpp"
 #include "image/image_check.hpp"
@@ -28,6 +29,7 @@ struct volume_view {
   bool fat;  // a FAT file system, of this type and label
   fat_type file_system;
   volume_label label;
+  volume_findings findings;  // of its file system, where it is FAT
 };
 
 struct disk_view {
@@ -36,6 +38,9 @@ struct disk_view {
   std::array<volume_view, 4> volumes;
   std::size_t volume_count;
 };
+
+// The findings of the disk's volumes, all counted.
+[[nodiscard]] std::uint64_t volume_finding_count(const disk_view &disk);
 
 // What the inspect job found: the checks' findings, the disk space the file
 // takes and where its volumes are.

@@ -8,6 +8,7 @@
 #include <span>
 #include <string_view>
 
+#include "disk/fat_check.hpp"
 #include "disk/fat_names.hpp"
 #include "tool/human_size.hpp"
 
@@ -140,6 +141,71 @@ const char *why_not_as_created(layout_difference difference) {
     break;
   }
   return "damaged";
+}
+
+// A volume's finding, as fsck.fat would name it.
+void format_volume_finding(finding_text &text, std::size_t volume, const volume_finding &found) {
+  char *const out = text.data();
+  const std::size_t room = text.size();
+  const std::uint64_t where = found.where;
+  const auto number = static_cast<unsigned>(volume + 1);
+  switch (found.problem) {
+  case volume_problem::boot_sector:
+    return keep(
+        std::snprintf(out, room, "volume %u: the boot sector does not fit the volume", number));
+  case volume_problem::fats_differ:
+    return keep(std::snprintf(out, room, "volume %u: the FATs differ, from sector %" PRIu64, number,
+                              where));
+  case volume_problem::chain_outside:
+    return keep(std::snprintf(
+        out, room, "volume %u: a chain leaves the volume or is cut after cluster %" PRIu64, number,
+        where));
+  case volume_problem::chain_loop:
+    return keep(std::snprintf(out, room, "volume %u: a chain loops back to cluster %" PRIu64,
+                              number, where));
+  case volume_problem::cross_linked:
+    return keep(
+        std::snprintf(out, room, "volume %u: cluster %" PRIu64 " is in two chains", number, where));
+  case volume_problem::directory_loop:
+    return keep(std::snprintf(
+        out, room, "volume %u: the directory at cluster %" PRIu64 " holds itself", number, where));
+  case volume_problem::bad_entry:
+    return keep(std::snprintf(
+        out, room, "volume %u: a directory entry names cluster %" PRIu64 ", outside the volume",
+        number, where));
+  case volume_problem::size_mismatch:
+    return keep(std::snprintf(
+        out, room, "volume %u: the file at cluster %" PRIu64 " has a size its chain does not fit",
+        number, where));
+  case volume_problem::lost_clusters:
+    return keep(std::snprintf(out, room, "volume %u: %" PRIu64 " lost clusters, in no chain",
+                              number, where));
+  case volume_problem::free_count_wrong:
+    return keep(std::snprintf(out, room,
+                              "volume %u: FSInfo counts %" PRIu64 " free clusters, not the FAT's",
+                              number, where));
+  case volume_problem::too_deep:
+    return keep(std::snprintf(out, room, "volume %u: directories nested too deep", number));
+  case volume_problem::unreadable:
+    break;
+  }
+  keep(std::snprintf(out, room, "volume %u: a sector could not be read", number));
+}
+
+// Calls take(text) for each volume finding listed, and says how many were not.
+template <typename take_text>
+std::uint64_t each_volume_finding(const disk_view &disk, take_text take) {
+  finding_text text{};
+  std::uint64_t unlisted = 0;
+  for (std::size_t volume = 0; volume < disk.volume_count; ++volume) {
+    const volume_findings &findings = disk.volumes[volume].findings;
+    for (std::size_t i = 0; i < findings.listed_count; ++i) {
+      format_volume_finding(text, volume, findings.listed[i]);
+      take(text.data());
+    }
+    unlisted += findings.count - findings.listed_count;
+  }
+  return unlisted;
 }
 
 void format_unlisted(finding_text &text, std::uint64_t unlisted) {
@@ -474,13 +540,21 @@ void print_json(printer &out, const image_description &image) {
     out.check(std::printf(", \"geometry-from\": \"%s\"", geometry_reason(image.geometry_from)));
   // The count, for scripts: the list holds the first findings only.
   const image_findings &findings = image.findings;
-  out.check(std::printf(", \"error-count\": %" PRIu64 ", \"errors\": [", finding_count(findings)));
+  out.check(std::printf(", \"error-count\": %" PRIu64 ", \"errors\": [",
+                        finding_count(findings) + volume_finding_count(image.disk)));
   finding_text text{};
+  const char *separator = "";
   for (std::size_t i = 0; i < findings.listed_count; ++i) {
     format_finding(text, findings.listed[i], image);
-    out.print(i == 0 ? "" : ", ");
+    out.print(separator);
     print_json_string(out, text.data());
+    separator = ", ";
   }
+  static_cast<void>(each_volume_finding(image.disk, [&](const char *found) {
+    out.print(separator);
+    print_json_string(out, found);
+    separator = ", ";
+  }));
   out.print("]}\n");
 }
 
@@ -518,7 +592,7 @@ void print_text(printer &out, const image_description &image) {
                           added->files, added->directories, added->clusters, added->cluster_bytes,
                           added->free_clusters - added->clusters));
   const image_findings &findings = image.findings;
-  const std::uint64_t count = finding_count(findings);
+  const std::uint64_t count = finding_count(findings) + volume_finding_count(image.disk);
   if (count == 0) {
     out.print("errors: none\n");
     return;
@@ -529,8 +603,12 @@ void print_text(printer &out, const image_description &image) {
     format_finding(text, findings.listed[i], image);
     out.check(std::printf("  %s\n", text.data()));
   }
-  if (findings.unlisted_count > 0) {
-    format_unlisted(text, findings.unlisted_count);
+  const std::uint64_t unlisted =
+      findings.unlisted_count + each_volume_finding(image.disk, [&](const char *found) {
+        out.check(std::printf("  %s\n", found));
+      });
+  if (unlisted > 0) {
+    format_unlisted(text, unlisted);
     out.check(std::printf("  %s\n", text.data()));
   }
 }
@@ -556,7 +634,8 @@ disk_view planned_disk(const image_plan &plan) {
       .active = format.partition.status == active_status,
       .fat = true,
       .file_system = format.volume.type,
-      .label = format.volume.label};
+      .label = format.volume.label,
+      .findings = {}};
   return disk;
 }
 

@@ -166,7 +166,9 @@ blankimg::run_status describe_image(blankimg::image_plan &plan) {
   if (!print_description(describe_check(plan.dest, found.check, found.allocated, found.disk),
                          plan.options.output))
     return run_status::write_error;
-  return finding_count(found.check.findings) == 0 ? run_status::ok : run_status::damaged;
+  return finding_count(found.check.findings) + volume_finding_count(found.disk) == 0
+             ? run_status::ok
+             : run_status::damaged;
 }
 
 // --to-raw: the image's disk, unless the image is damaged, which is then
