@@ -231,34 +231,75 @@ def damage(image, change):
         disk.write(volume)
 
 
+def short_entry(volume, start, end, name):
+    """The offset of the short entry of that name in [start, end)."""
+    return next(i for i in range(start, end, 32) if volume[i:i + 11] == name)
+
+
+def set_fat(volume, layout, cluster, value):
+    for copy in range(layout["fats"]):
+        at = 512 * (layout["reserved"] + copy * layout["fat_sectors"]) + 2 * cluster
+        volume[at:at + 2] = value.to_bytes(2, "little")
+
+
+def first_cluster(volume, layout, name):
+    at = short_entry(volume, layout["root_at"], layout["data_at"], name)
+    return int.from_bytes(volume[at + 26:at + 28], "little")
+
+
 def fat16_loop(volume, layout):
     # "big"'s chain: its first cluster points to itself, in each FAT.
-    root = volume[layout["root_at"]:layout["data_at"]]
-    at = next(i for i in range(0, len(root), 32) if root[i:i + 11] == b"BIG        ")
-    first = int.from_bytes(root[at + 26:at + 28], "little")
-    for copy in range(layout["fats"]):
-        at = 512 * (layout["reserved"] + copy * layout["fat_sectors"]) + 2 * first
-        volume[at:at + 2] = first.to_bytes(2, "little")
+    first = first_cluster(volume, layout, b"BIG        ")
+    set_fat(volume, layout, first, first)
+
+
+def cross_link(volume, layout):
+    # "big"'s last cluster runs on into "sub"'s.
+    first = first_cluster(volume, layout, b"BIG        ")
+    set_fat(volume, layout, first + 4, first_cluster(volume, layout, b"SUB        "))
 
 
 def directory_loop(volume, layout):
-    # "sub"'s own first entry becomes a directory whose cluster is "sub".
-    root = volume[layout["root_at"]:layout["data_at"]]
-    at = next(i for i in range(0, len(root), 32) if root[i:i + 11] == b"SUB        ")
-    cluster = int.from_bytes(root[at + 26:at + 28], "little")
-    inside = layout["data_at"] + (cluster - 2) * layout["cluster"] + 64  # after . and ..
+    # "sub"'s first entry after "." and ".." becomes a directory: "sub" itself.
+    cluster = first_cluster(volume, layout, b"SUB        ")
+    inside = layout["data_at"] + (cluster - 2) * layout["cluster"] + 64
     volume[inside:inside + 11] = b"LOOP       "
     volume[inside + 11] = 0x10
     volume[inside + 26:inside + 28] = cluster.to_bytes(2, "little")
 
 
-for name, change in [("chain loop", fat16_loop), ("directory loop", directory_loop)]:
+def fats_differ(volume, layout):
+    volume[512 * (layout["reserved"] + layout["fat_sectors"]) + 100] ^= 0xff
+
+
+def lost(volume, layout):
+    set_fat(volume, layout, 1000, 0xffff)
+
+
+DAMAGE = [("chain loop", fat16_loop, "loops back", True), ("cross-link", cross_link, "in two chains", False),
+          ("directory loop", directory_loop, "holds itself", True), ("FATs differ", fats_differ, "FATs differ", False),
+          ("lost clusters", lost, "1 lost clusters", False)]
+for name, change, finding, stops in DAMAGE:
     broken = here(name.replace(" ", "-") + ".img")
     tree = here(name.replace(" ", "-"))
     write(os.path.join(tree, "big"), os.urandom(9000))
     write(os.path.join(tree, "sub", "file"), b"x")
     run(TOOL, "--size=20M", "--add=" + tree + "/.", broken)
     damage(broken, change)
+    if ROOT:
+        offset, size = volume_offset(broken)
+        device = run("losetup", "-f", "--show", "-o", str(offset), "--sizelimit", str(size),
+                     broken).stdout.decode().strip()
+        check(run("fsck.fat", "-n", device).returncode != 0, "%s: fsck.fat -n finds it too" % name)
+        run("losetup", "-d", device)
+    info = run(TOOL, "--info", broken)
+    check(info.returncode == 2 and finding.encode() in info.stdout, "%s: --info: %s" % (name, info.stdout[-300:]))
+    before = sha(broken)
+    out = run(TOOL, "--add=" + os.path.join(tree, "sub"), broken)
+    check(out.returncode == 1 and b"is damaged" in out.stderr and sha(broken) == before,
+          "%s: --add refuses it, writing nothing: %s" % (name, out.stderr))
+    if not stops:
+        continue
     for job in (["--list"], ["--extract=" + here(name.replace(" ", "-") + "-out")]):
         out = run(TOOL, *job, broken)
         check(out.returncode == 1 and out.stderr.startswith(b"damaged volume\n"),
