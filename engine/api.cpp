@@ -9,6 +9,7 @@
 #include "disk/geometry.hpp"
 #include "engine/convert_raw.hpp"
 #include "engine/create_image.hpp"
+#include "engine/file_jobs.hpp"
 #include "engine/inspect_image.hpp"
 #include "engine/plan_disk.hpp"
 
@@ -319,6 +320,75 @@ blankimg_error blankimg_inspect(const char *path, blankimg_info *info, void *wor
     return error_of(status);
   fill_info(found, *info);
   return info->finding_count == 0 ? BLANKIMG_OK : BLANKIMG_ERROR_DAMAGED;
+}
+
+blankimg_error blankimg_add_files(const blankimg_add_request *request, void *work,
+                                  size_t work_size) {
+  if (request == nullptr || request->image == nullptr ||
+      (request->paths == nullptr && request->path_count > 0))
+    return BLANKIMG_ERROR_ARGUMENT;
+  const std::span<const char *const> paths(request->paths, request->path_count);
+  if (std::ranges::any_of(paths, [](const char *path) { return path == nullptr; }))
+    return BLANKIMG_ERROR_ARGUMENT;
+  job_memory *memory = memory_of(work, work_size);
+  if (memory == nullptr)
+    return BLANKIMG_ERROR_WORK_TOO_SMALL;
+  const add_request job{.paths = paths,
+                        .force = request->force != 0,
+                        .latest = request->latest != 0 ? request->latest : UINT64_MAX,
+                        .plan_only = false};
+  add_totals totals{};
+  file_job_report report{};
+  return error_of(add_files(request->image, request->volume, job, *memory, totals, report));
+}
+
+blankimg_error blankimg_extract_files(const char *image, unsigned volume, const char *directory,
+                                      int force, void *work, size_t work_size) {
+  if (image == nullptr || directory == nullptr)
+    return BLANKIMG_ERROR_ARGUMENT;
+  job_memory *memory = memory_of(work, work_size);
+  if (memory == nullptr)
+    return BLANKIMG_ERROR_WORK_TOO_SMALL;
+  file_job_report report{};
+  return error_of(extract_files(image, volume, directory, force != 0, *memory, report));
+}
+
+blankimg_error blankimg_list_files(const char *image, unsigned volume,
+                                   int (*take)(void *context, const blankimg_file *file),
+                                   void *context, void *work, size_t work_size) {
+  if (image == nullptr || take == nullptr)
+    return BLANKIMG_ERROR_ARGUMENT;
+  job_memory *memory = memory_of(work, work_size);
+  if (memory == nullptr)
+    return BLANKIMG_ERROR_WORK_TOO_SMALL;
+  struct caller {
+    int (*take)(void *context, const blankimg_file *file);
+    void *context;
+  } called{.take = take, .context = context};
+  const auto give = [](void *hook_context, const listed_file &file) {
+    const auto &to = *static_cast<const caller *>(hook_context);
+    // The strings end where their views do: a path and a short name are
+    // copied to end with a NUL.
+    std::array<char, most_path_bytes + 1> path{};
+    std::array<char, 16> short_name{};
+    std::copy_n(file.path.begin(), std::min(file.path.size(), most_path_bytes), path.begin());
+    std::copy_n(file.short_name.begin(), std::min(file.short_name.size(), short_name.size() - 1),
+                short_name.begin());
+    const blankimg_file given{.path = path.data(),
+                              .short_name = short_name.data(),
+                              .directory = file.directory ? 1 : 0,
+                              .attributes = file.attributes,
+                              .size = file.size,
+                              .fat_date = file.date,
+                              .fat_time = file.time,
+                              .clusters = file.clusters};
+    return to.take(to.context, &given) != 0;
+  };
+  file_job_report report{};
+  const run_status status =
+      list_files(image, volume, {.take = give, .context = &called}, *memory, report);
+  // The caller's stop is no failure of the job.
+  return status == run_status::write_error ? BLANKIMG_OK : error_of(status);
 }
 
 blankimg_error blankimg_to_raw(const blankimg_to_raw_request *request, void *work,

@@ -45,18 +45,18 @@ typedef enum blankimg_error {
   BLANKIMG_ERROR_OPEN_DEST,        /* the image or raw file to write could not be had */
   BLANKIMG_ERROR_OPEN_RAW,         /* the raw disk is missing, unreadable, in use or no raw disk */
   BLANKIMG_ERROR_WRITE,
-  BLANKIMG_ERROR_OPEN_IMAGE,       /* the image to read is missing, unreadable or in use */
+  BLANKIMG_ERROR_OPEN_IMAGE, /* the image to read is missing, unreadable or in use */
   BLANKIMG_ERROR_NOT_AN_IMAGE,
-  BLANKIMG_ERROR_READ,             /* a read failed, or the file changed while it was read */
-  BLANKIMG_ERROR_OUT_OF_MEMORY,    /* a block map in no order, too large to sort */
-  BLANKIMG_ERROR_DAMAGED,          /* the image is damaged: its findings say how */
-  BLANKIMG_ERROR_INTERRUPTED,      /* a stop signal came; what was made was given back */
-  BLANKIMG_ERROR_NO_FAT_VOLUME,    /* the image, or the volume asked for, holds no FAT file system */
-  BLANKIMG_ERROR_DAMAGED_VOLUME,   /* the volume's chains or directories are broken */
-  BLANKIMG_ERROR_CANT_ADD,         /* a path or name refused, before anything was written */
-  BLANKIMG_ERROR_NO_ROOM,          /* the volume has not the room for the files */
-  BLANKIMG_ERROR_ROOT_FULL,        /* a FAT12 or FAT16 root directory would overflow */
-  BLANKIMG_ERROR_CANT_EXTRACT      /* a file to write out exists or could not be written */
+  BLANKIMG_ERROR_READ,           /* a read failed, or the file changed while it was read */
+  BLANKIMG_ERROR_OUT_OF_MEMORY,  /* a block map in no order, too large to sort */
+  BLANKIMG_ERROR_DAMAGED,        /* the image is damaged: its findings say how */
+  BLANKIMG_ERROR_INTERRUPTED,    /* a stop signal came; what was made was given back */
+  BLANKIMG_ERROR_NO_FAT_VOLUME,  /* the image, or the volume asked for, holds no FAT file system */
+  BLANKIMG_ERROR_DAMAGED_VOLUME, /* the volume's chains or directories are broken */
+  BLANKIMG_ERROR_CANT_ADD,       /* a path or name refused, before anything was written */
+  BLANKIMG_ERROR_NO_ROOM,        /* the volume has not the room for the files */
+  BLANKIMG_ERROR_ROOT_FULL,      /* a FAT12 or FAT16 root directory would overflow */
+  BLANKIMG_ERROR_CANT_EXTRACT    /* a file to write out exists or could not be written */
 } blankimg_error;
 
 /* How an image's data area, or a raw file, gets its zeros. */
@@ -101,16 +101,16 @@ typedef struct blankimg_progress {
  * one of those is a blank disk with the defaults. */
 typedef struct blankimg_create_request {
   const char *path;
-  const char *floppy;          /* "1.44M", "720K", ... or null */
-  uint64_t size;               /* bytes, rounded up to cylinders of 16 heads, 63 sectors */
-  uint32_t sector_size;        /* with size: 512 (or 0), 1024, 2048 or 4096 */
-  blankimg_geometry geometry;  /* where neither floppy nor size is given */
-  uint32_t blocksize;          /* sectors per block; 0: one track */
+  const char *floppy;         /* "1.44M", "720K", ... or null */
+  uint64_t size;              /* bytes, rounded up to cylinders of 16 heads, 63 sectors */
+  uint32_t sector_size;       /* with size: 512 (or 0), 1024, 2048 or 4096 */
+  blankimg_geometry geometry; /* where neither floppy nor size is given */
+  uint32_t blocksize;         /* sectors per block; 0: one track */
   blankimg_preallocation preallocation;
   blankimg_fat fat;
   blankimg_partitioning partitioning; /* with fat */
   const char *label;                  /* with fat: the volume's label, or null for NO NAME */
-  uint64_t made_at;    /* with fat: seconds since 1970, for its serial number and dates */
+  uint64_t made_at;     /* with fat: seconds since 1970, for its serial number and dates */
   const char *from_raw; /* a raw disk whose bytes the disk starts with, or null */
   int no_clobber;       /* never replace an existing file */
   int sync;             /* reach stable storage before returning */
@@ -157,9 +157,9 @@ typedef struct blankimg_volume {
   int in_partition_table; /* with a type and an active flag */
   uint8_t type;
   int active;
-  int fat;         /* 12, 16 or 32; 0 for no FAT file system */
-  char label[12];  /* with fat: the boot sector's label, NUL-terminated */
-  int contiguous;  /* one run of the image file, from offset on */
+  int fat;        /* 12, 16 or 32; 0 for no FAT file system */
+  char label[12]; /* with fat: the boot sector's label, NUL-terminated */
+  int contiguous; /* one run of the image file, from offset on */
   uint64_t offset;
 } blankimg_volume;
 
@@ -194,6 +194,48 @@ BLANKIMG_API blankimg_error blankimg_inspect(const char *path, blankimg_info *in
 /* Writes an intact image's disk to a raw file. */
 BLANKIMG_API blankimg_error blankimg_to_raw(const blankimg_to_raw_request *request, void *work,
                                             size_t work_size);
+
+/* Files into an image's FAT volume, each path copied into its root as
+ * cp -r copies it ("DIR/." for what DIR holds); everything is checked and
+ * counted before anything is written. */
+typedef struct blankimg_add_request {
+  const char *image;
+  unsigned volume; /* as blankimg --info numbers them; 0: the first FAT volume */
+  const char *const *paths;
+  size_t path_count;
+  int force;       /* replace files that exist on the volume */
+  uint64_t latest; /* later file times are kept as this; 0: none */
+} blankimg_add_request;
+
+BLANKIMG_API blankimg_error blankimg_add_files(const blankimg_add_request *request, void *work,
+                                               size_t work_size);
+
+/* Every file and directory of the volume into directory, made if missing;
+ * a file there already is refused unless force. */
+BLANKIMG_API blankimg_error blankimg_extract_files(const char *image, unsigned volume,
+                                                   const char *directory, int force, void *work,
+                                                   size_t work_size);
+
+/* One file or directory of a volume, as blankimg --list shows it; the
+ * strings last for the call alone. */
+typedef struct blankimg_file {
+  const char *path; /* from the root, "/" between names, UTF-8 */
+  const char *short_name;
+  int directory;
+  uint8_t attributes; /* FAT's: 0x01 read-only, 0x02 hidden, 0x04 system, 0x10 directory, 0x20
+                         archive */
+  uint32_t size;
+  uint16_t fat_date; /* as the directory entry keeps them */
+  uint16_t fat_time;
+  uint32_t clusters;
+} blankimg_file;
+
+/* Calls take for every file and directory of the volume, a directory
+ * before what it holds; take returns nonzero to go on. */
+BLANKIMG_API blankimg_error blankimg_list_files(const char *image, unsigned volume,
+                                                int (*take)(void *context,
+                                                            const blankimg_file *file),
+                                                void *context, void *work, size_t work_size);
 
 /* A sentence for the error, never null. */
 BLANKIMG_API const char *blankimg_strerror(blankimg_error error);

@@ -33,7 +33,7 @@ TEST(FatNames, MakesShortNamesAsWindowsDoes) {
       {".profile", "PROFILE    ", true, false},
       {"a+b=c.t[x]", "A_B_C   T_X", true, false},
       {"r\xc3\xa9sum\xc3\xa9.txt", "R_SUM_  TXT", true, false},  // one "_" a character
-      {"a.b.c", "AB      C  ", true, false},                    // only the last period counts
+      {"a.b.c", "AB      C  ", true, false},                     // only the last period counts
       {"NOEXT", "NOEXT      ", false, true},
       {"ABCDEFGHI", "ABCDEFGH   ", true, false},
   };
@@ -56,10 +56,18 @@ TEST(FatNames, MakesShortNamesAsWindowsDoes) {
 
 TEST(FatNames, TakesOnlyNamesFatCanHoldAndTheirUtf16) {
   const std::pair<std::string_view, bool> names[] = {
-      {"plain.txt", true},     {"with space", true},     {"a:b", false},
-      {"star*", false},        {"back\\slash", false},   {"bar|", false},
-      {"trailing ", false},    {"trailing.", false},     {".", false},
-      {"..", false},           {"\x01", false},          {"\xc0\xaf", false},  // overlong
+      {"plain.txt", true},
+      {"with space", true},
+      {"a:b", false},
+      {"star*", false},
+      {"back\\slash", false},
+      {"bar|", false},
+      {"trailing ", false},
+      {"trailing.", false},
+      {".", false},
+      {"..", false},
+      {"\x01", false},
+      {"\xc0\xaf", false},      // overlong
       {"\xed\xa0\x80", false},  // a surrogate as UTF-8
       {"\xe2\x82", false},      // cut short
       {"dice \xf0\x9f\x8e\xb2", true},
@@ -79,8 +87,8 @@ TEST(FatNames, TakesOnlyNamesFatCanHoldAndTheirUtf16) {
 
 TEST(FatNames, KeepsTimesAtTwoSecondsWithin1980To2107) {
   const std::pair<std::uint64_t, std::uint64_t> moments[] = {
-      {0, 315532800},                  // before 1980: 1980 begins
-      {981173107, 981173106},          // an odd second: the even one before
+      {0, 315532800},          // before 1980: 1980 begins
+      {981173107, 981173106},  // an odd second: the even one before
       {latest_fat_moment, latest_fat_moment},
   };
   for (const auto &[given, kept] : moments) {
@@ -116,7 +124,7 @@ TEST(FatDirectory, WritesChainsBeforeTheEntriesThatNameThemAndEndsALoopedDirecto
   disk.memory = test::formatted_disk(geometry, disk.format);
   disk.inner = test::io_of(disk.memory);
   const sector_io io{&disk, read_inner, record_write, 512, disk.memory.sectors};
-  static std::array<std::uint8_t, 64 * 512> cache;
+  static std::array<std::uint8_t, std::size_t{64} * 512> cache;
   static std::array<cache_slot, 64> slots;
   fat_access volume{};
   ASSERT_TRUE(open_fat_volume(io, disk.format.volume_start, disk.format.volume.sectors, cache,
@@ -147,9 +155,10 @@ TEST(FatDirectory, WritesChainsBeforeTheEntriesThatNameThemAndEndsALoopedDirecto
   }
   EXPECT_EQ(step, directory_step::end);  // "." and ".." fill it, then a 0 entry ends it
   for (std::uint32_t i = 0; i < layout.cluster_bytes / directory_entry_bytes; ++i) {
-    std::uint8_t *sector = write_cached(volume, cluster_lba(layout, looped) + i / 16);
-    sector[(i % 16) * 32] = 'X';
-    sector[(i % 16) * 32 + 11] = archive_attribute;
+    const std::span<std::uint8_t> entry(
+        write_cached(volume, cluster_lba(layout, looped) + i / 16) + std::size_t{i % 16} * 32, 32);
+    entry[0] = 'X';
+    entry[11] = archive_attribute;
   }
   cursor = start_of_directory(layout, looped);
   while ((step = next_item(volume, cursor, item)) == directory_step::item) {

@@ -68,6 +68,12 @@ for program in (by_pkg_config, os.path.join(cmake_build, "new_disk")):
         out.write(disk[volume["offset"]:volume["offset"] + volume["sectors"] * 512])
     fsck = run("fsck.fat", "-n", extracted)
     check(fsck.returncode == 0, "%s: fsck.fat %s" % (image, fsck.stdout))
+    # With a file to add, it is on the volume, as the tool lists it.
+    with_file = program + "-file.img"
+    ran = run(program, with_file, example, env=env)
+    listed = run(TOOL, "--list", "--output=json", with_file)
+    check(ran.returncode == 0 and [(f["path"], f["size"]) for f in json.loads(listed.stdout or b"[]")] ==
+          [("new_disk.c", os.path.getsize(example))], "%s added a file: %s %s" % (program, ran.stderr, listed.stdout))
 
 # The raw jobs, called as a C program calls them, against the tool's.
 library = ctypes.CDLL(shared)
