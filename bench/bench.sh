@@ -5,8 +5,11 @@
 # against the targets, the write calls of full, and the peak RSS of each mode;
 # and times --info against cat on a 128 MiB map, --fat against the plain
 # image, --from-raw and --to-raw of sparse 10 GiB raw disks, warm and from a
-# cold cache, against cp --sparse=always and qemu-img convert; then times everything at 64 MiB, 256 MiB, 1 GiB and 4 GiB and draws wall
-# time against size as doc/scaling.svg (with PLOT=0, not).
+# cold cache, against cp --sparse=always and qemu-img convert; --add and
+# --extract of a tree of 1,000 files and one of 10,000 against cp -r and
+# mcopy -s, and --list of the larger; then times everything at 64 MiB,
+# 256 MiB, 1 GiB and 4 GiB and draws wall time against size as
+# doc/scaling.svg (with PLOT=0, not).
 #
 # Each figure is the fastest of RUNS interleaved runs (default 7), every one
 # on a fresh file after a sync: on a disk that discards deleted blocks, the
@@ -205,8 +208,9 @@ with open(sys.argv[1], 'r+b') as f:
         f.seek(i * int(sys.argv[4]))
         f.write(os.urandom(int(sys.argv[3])))" "$@"
 }
+tree_out=$work/tree-out
 one_run() {  # warm|cold, command...: wall seconds, outside of its setup
-  rm -f "$back" "$image"
+  rm -rf "$back" "$image" "$tree_out"
   sync
   [[ $1 == cold ]] && echo 3 >/proc/sys/vm/drop_caches
   local start=$EPOCHREALTIME
@@ -274,6 +278,60 @@ for source in "1 MiB runs:1024 1048576 10485760" "64 KiB runs:16384 65536 655360
   fi
 done
 rm -f "$raw" "$back" "$source_image" "$image"
+
+# Files in and out: a tree of 1,000 files of 100 KiB (100 MiB in all) and
+# one of 10,000 small files, each in directories of 100, against cp -r of
+# the same tree on the same file system and against mcopy -s into a
+# volume --fat made; paired as the copies are.
+tree=$work/tree
+tree_image=$work/tree.img
+make_tree() {  # files, bytes of each
+  rm -rf "$tree"
+  python3 -c "
+import os, sys
+for i in range(int(sys.argv[2])):
+    folder = os.path.join(sys.argv[1], 'd%03d' % (i // 100))
+    os.makedirs(folder, exist_ok=True)
+    with open(os.path.join(folder, 'file %05d.bin' % i), 'wb') as f:
+        f.write(os.urandom(int(sys.argv[3]) + i % 512))" "$tree" "$@"
+}
+add_new() { "$tool" --size=1G --add="$tree/." "$image"; }
+extract() { "$tool" --extract="$tree_out" "$tree_image"; }
+cp_tree() { cp -r "$tree" "$tree_out"; }
+mcopy_tree() {
+  "$tool" --size=1G --fat "$image" && MTOOLS_SKIP_CHECK=1 mcopy -s -i "$image@@$volume_at" "$tree"/* ::/
+}
+volume_at=$("$tool" --dry-run --output=json --size=1G --fat "$image" | sed -E 's/.*"offset": ([0-9]+).*/\1/')
+files_row() {  # label, cache, ours, peer, peer's name, target
+  local median least greatest
+  read -r median least greatest < <(paired "$2" "$3" "$4")
+  row "$1, $2, ${3//_/ } / $5 (median of $pairs pairs, least-greatest)" \
+    "$median ($least-$greatest)" "$median <= $6"
+}
+for shape in "1000 102400" "10000 300"; do
+  read -r -a counts <<<"$shape"
+  label="${counts[0]} files of ${counts[1]} bytes"
+  make_tree "${counts[@]}"
+  rm -f "$tree_image"
+  "$tool" --size=1G --add="$tree/." "$tree_image"
+  for cache in "${caches[@]}"; do
+    files_row "$label" "$cache" add_new cp_tree "cp -r" 1.5
+    command -v mcopy >/dev/null && files_row "$label" "$cache" add_new mcopy_tree "mcopy -s" 1.0
+    files_row "$label" "$cache" extract cp_tree "cp -r" 1.5
+  done
+  if [[ ${counts[0]} == 10000 ]]; then
+    # The fastest of a few: a listing is over before the timer's noise is.
+    listed=$(for ((i = 0; i < 5; i++)); do one_run warm "$tool" --list "$tree_image"; done | sort -g | head -1)
+    row "$label, --list (s, fastest of 5)" "$listed" "$listed < 0.05"
+    rm -f "$image"
+    rss=$(/usr/bin/time -f %M "$tool" --size=1G --add="$tree/." "$image" 2>&1 >/dev/null)
+    row "$label, --add: peak RSS (KiB)" "$rss" "$rss < 2048"
+    rm -rf "$tree_out"
+    rss=$(/usr/bin/time -f %M "$tool" --extract="$tree_out" "$tree_image" 2>&1 >/dev/null)
+    row "$label, --extract: peak RSS (KiB)" "$rss" "$rss < 2048"
+  fi
+done
+rm -rf "$tree" "$tree_image" "$tree_out" "$image"
 
 if [[ ${PLOT:-1} == 1 ]]; then
   data=$work/scaling.dat

@@ -89,7 +89,7 @@ void keep_reading_ahead(copy_engine &engine, std::uint64_t at, std::uint64_t end
 // the last asking stopped.
 void read_ahead_when_due(copy_engine &engine, std::uint64_t from) {
   if (engine.read_ahead_to < from + read_ahead_data / 2)
-    keep_reading_ahead(engine, from, engine.source->size);
+    keep_reading_ahead(engine, from, std::min(engine.ahead_end, engine.source->size));
 }
 
 // One run of data: in the kernel first, where the data is wanted as it is;
@@ -170,7 +170,8 @@ copy_engine start_copy(const platform::image_source &source, output_stream &dest
           .kernel_can = true,
           .known_from = 0,
           .known = {.start = 0, .end = 0},
-          .read_ahead_to = 0};
+          .read_ahead_to = 0,
+          .ahead_end = source.size};
 }
 
 run_status copy_bytes(copy_engine &engine, std::uint64_t from, std::uint64_t to,

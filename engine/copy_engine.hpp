@@ -37,8 +37,11 @@ struct copy_engine {
   // question a region, not one a block.
   std::uint64_t known_from;
   platform::data_run known;
-  // The source's bytes up to here have been asked for ahead of the copy.
+  // The source's bytes up to here have been asked for ahead of the copy,
+  // and none is asked for past ahead_end: the source's end, or the end of
+  // the part of it the caller copies.
   std::uint64_t read_ahead_to;
+  std::uint64_t ahead_end;
 };
 
 [[nodiscard]] copy_engine start_copy(const platform::image_source &source, output_stream &dest,

@@ -151,7 +151,8 @@ run_status volume_broken(file_job_report &report, std::string_view path, const c
 
 // Opens the image, checks it, and opens the volume asked for in it.
 run_status open_volume_job(const char *path, volume_number number, bool for_writing,
-                           job_memory &memory, volume_job &job, file_job_report &report) {
+                           inspect_depth depth, job_memory &memory, volume_job &job,
+                           file_job_report &report) {
   job.opened = false;
   const bool opened = for_writing ? platform::open_for_update(path, job.source)
                                   : platform::open_source(path, job.source, true);
@@ -160,7 +161,7 @@ run_status open_volume_job(const char *path, volume_number number, bool for_writ
     return for_writing ? run_status::cant_open_dest : run_status::cant_open_image;
   }
   job.opened = true;
-  if (const run_status read = inspect_source(job.source, memory, job.check, job.view);
+  if (const run_status read = inspect_source(job.source, memory, job.check, job.view, depth);
       read != run_status::ok)
     return read;
   if (finding_count(job.check.findings) != 0)
@@ -184,11 +185,8 @@ run_status open_volume_job(const char *path, volume_number number, bool for_writ
             .write = for_writing ? write_disk : nullptr,
             .bytes_per_sector = job.check.header.bytes_per_sector,
             .sectors = disk_sectors(job.check.header).value_or(0)};
-  // The cache takes the second half of the data buffer; copies go through
-  // the first.
-  const auto cache = std::span(memory.data).subspan(read_piece);
-  if (!open_fat_volume(job.io, chosen->start_sector, chosen->sectors, cache, memory.slots,
-                       job.volume))
+  if (!open_fat_volume(job.io, chosen->start_sector, chosen->sectors, volume_cache(memory),
+                       memory.slots, job.volume))
     return volume_broken(report, {}, "its boot sector does not fit the volume");
   // Nothing is added to a volume that is damaged: it would be the worse.
   if (for_writing && chosen->findings.count != 0)
@@ -237,8 +235,8 @@ run_status copy_out(volume_job &job, const directory_item &item, platform::file_
                     job_memory &memory) {
   output_stream out{.handle = file, .positioned = true, .position = std::nullopt};
   progress_count unshown = start_count(no_progress, 0);
-  copy_engine engine = start_copy(job.source, out, copy_mode::data_runs, unshown,
-                                  std::span(memory.data).first(read_piece));
+  copy_engine engine =
+      start_copy(job.source, out, copy_mode::data_runs, unshown, std::span(memory.map));
   const fat_layout &layout = job.volume.layout;
   std::uint64_t written = 0;
   run_status status = run_status::ok;
@@ -251,6 +249,8 @@ run_status copy_out(volume_job &job, const directory_item &item, platform::file_
           return;
         if (!over_spans(job.disk, cluster_lba(layout, first) * layout.bytes_per_sector, length,
                         [&](std::uint64_t offset, std::uint64_t piece) {
+                          // The file's own clusters alone are read ahead.
+                          engine.ahead_end = offset + piece;
                           status = copy_bytes(engine, offset, written, piece);
                           written += piece;
                           return status == run_status::ok;
@@ -331,7 +331,8 @@ run_status list_files(const char *image, volume_number volume, list_hook hook, j
                       file_job_report &report) {
   volume_job job{};
   report.why = no_reason;
-  run_status status = open_volume_job(image, volume, false, memory, job, report);
+  run_status status =
+      open_volume_job(image, volume, false, inspect_depth::no_file_systems, memory, job, report);
   if (status == run_status::ok) {
     tree_walk walk = start_tree_walk(job.volume, {});
     directory_item item{};
@@ -372,7 +373,8 @@ run_status extract_files(const char *image, volume_number volume, const char *di
                          job_memory &memory, file_job_report &report) {
   volume_job job{};
   report.why = no_reason;
-  run_status status = open_volume_job(image, volume, false, memory, job, report);
+  run_status status =
+      open_volume_job(image, volume, false, inspect_depth::no_file_systems, memory, job, report);
   const std::string_view root = directory;
   if (status == run_status::ok && root.size() + 2 > most_path_bytes)
     status = refuse(report, run_status::cant_extract, failure_cause::tree_too_deep, root);
@@ -601,8 +603,7 @@ run_status copy_in(add_walk &walk, const char *path, std::uint64_t size, std::ui
   // Clusters that were free may hold old bytes: holes get their zeros
   // written, but where the volume is new.
   const copy_mode mode = walk.fresh_volume ? copy_mode::data_runs : copy_mode::every_byte;
-  copy_engine engine =
-      start_copy(source, out, mode, unshown, std::span(walk.memory->data).first(read_piece));
+  copy_engine engine = start_copy(source, out, mode, unshown, std::span(walk.memory->map));
   const fat_layout &layout = walk.volume->layout;
   run_status status = source.size == size ? run_status::ok : run_status::read_error;
   std::uint64_t copied = 0;
@@ -848,7 +849,9 @@ run_status add_to_image(const char *image, volume_number number, bool fresh_volu
                         file_job_report &report) {
   volume_job job{};
   report.why = no_reason;
-  run_status status = open_volume_job(image, number, true, memory, job, report);
+  run_status status = open_volume_job(
+      image, number, true, fresh_volume ? inspect_depth::just_made : inspect_depth::everything,
+      memory, job, report);
   if (status == run_status::ok)
     status = add_to_volume(job.volume, &job, fresh_volume, request, memory, totals, report);
   close_volume_job(job);
@@ -893,8 +896,8 @@ run_status plan_added_files(const image_header &header, const disk_format &forma
                      .bytes_per_sector = header.bytes_per_sector,
                      .sectors = disk_sectors(header).value_or(0)};
   fat_access volume{};
-  if (!open_fat_volume(io, format.volume_start, format.volume.sectors,
-                       std::span(memory.data).subspan(read_piece), memory.slots, volume))
+  if (!open_fat_volume(io, format.volume_start, format.volume.sectors, volume_cache(memory),
+                       memory.slots, volume))
     return run_status::no_fat_volume;
   return add_to_volume(volume, nullptr, true, request, memory, totals, report);
 }

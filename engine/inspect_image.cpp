@@ -179,8 +179,8 @@ std::optional<std::uint64_t> file_offset_of(const platform::image_source &source
 volume_findings check_volume(const sector_io &io, const volume_view &volume, job_memory &memory) {
   fat_access access{};
   volume_findings findings{};
-  if (!open_fat_volume(io, volume.start_sector, volume.sectors,
-                       std::span(memory.data).subspan(read_piece), memory.slots, access)) {
+  if (!open_fat_volume(io, volume.start_sector, volume.sectors, volume_cache(memory), memory.slots,
+                       access)) {
     findings.listed[findings.listed_count++] = {.problem = volume_problem::boot_sector,
                                                 .where = volume.start_sector};
     findings.count = 1;
@@ -201,7 +201,7 @@ volume_findings check_volume(const sector_io &io, const volume_view &volume, job
 // Where the volumes the finder finds stand in the file, and what their
 // file systems hold.
 void find_volumes(const platform::image_source &source, job_memory &memory,
-                  const image_check &check, disk_view &disk) {
+                  const image_check &check, disk_view &disk, bool check_file_systems) {
   const piece_buffer buffer = memory.map;
   disk = {.data_offset = check.data_start, .contiguous = false, .volumes = {}, .volume_count = 0};
   map_entry first = 0;
@@ -238,7 +238,7 @@ void find_volumes(const platform::image_source &source, job_memory &memory,
                                          .label = volume.label,
                                          .findings = {}};
     volume_view &view = disk.volumes[disk.volume_count - 1];
-    if (view.fat)
+    if (view.fat && check_file_systems)
       view.findings = check_volume(io, view, memory);
   }
 }
@@ -246,10 +246,19 @@ void find_volumes(const platform::image_source &source, job_memory &memory,
 }  // namespace
 
 run_status inspect_source(const platform::image_source &source, job_memory &memory,
-                          image_check &check, disk_view &disk) {
-  const run_status status = check_source(source, memory.map, check);
+                          image_check &check, disk_view &disk, inspect_depth depth) {
+  run_status status = run_status::ok;
+  if (depth == inspect_depth::just_made) {
+    // Its map is as this tool writes maps: nothing of it needs reading.
+    std::array<std::uint8_t, header_length> header{};
+    if (source.size < header_length || !platform::read_at(source, 0, header))
+      return run_status::read_error;
+    check = start_check(header, source.size);
+  } else {
+    status = check_source(source, memory.map, check);
+  }
   if (status == run_status::ok)
-    find_volumes(source, memory, check, disk);
+    find_volumes(source, memory, check, disk, depth == inspect_depth::everything);
   return status;
 }
 

@@ -56,9 +56,17 @@ struct image_inspection {
 [[nodiscard]] run_status inspect_image(const char *path, job_memory &memory,
                                        image_inspection &found, failure_reason &why);
 
+// How much of an image is read back.
+enum class inspect_depth : std::uint8_t {
+  everything,       // the header, the map, the volumes and their file systems
+  no_file_systems,  // all but the checks of the volumes' file systems
+  just_made,        // by this process, as it lays images out: the header, and where the volumes are
+};
+
 // The same, of an image already open.
 [[nodiscard]] run_status inspect_source(const platform::image_source &source, job_memory &memory,
-                                        image_check &check, disk_view &disk);
+                                        image_check &check, disk_view &disk,
+                                        inspect_depth depth = inspect_depth::everything);
 
 // Reads [from, to) of the source into buffer, a piece at a time on the
 // pieces' boundaries, handing each to take(offset, piece); false when a

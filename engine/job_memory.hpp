@@ -17,16 +17,24 @@ namespace blankimg {
 // which is to stay under 2 MiB.
 inline constexpr std::uint32_t zeros_piece = std::uint32_t{512} * 1024;
 inline constexpr std::uint32_t read_piece = std::uint32_t{256} * 1024;
+// A volume's sectors cached by a file job: a FAT of 256 sectors of 512
+// bytes, as a 1 GiB FAT16 volume has, fits whole.
+inline constexpr std::uint32_t volume_cache_bytes = std::uint32_t{128} * 1024;
 
 struct job_memory {
   // The block map, encoded to be written or read back a piece at a time.
   std::array<std::uint8_t, read_piece> map;
   // Zeros, rendered sectors and the bytes of a copy on their way; a file
-  // job's copies take its first read_piece bytes, and its volume's sector
-  // cache the rest.
+  // job's volume's sector cache, in the pages a new image's map was
+  // written through (its copies go through the map's buffer, which its
+  // check read the map through).
   std::array<std::uint8_t, zeros_piece> data;
-  std::array<cache_slot, (zeros_piece - read_piece) / 512> slots;
+  std::array<cache_slot, volume_cache_bytes / 512> slots;
 };
+
+[[nodiscard]] inline std::span<std::uint8_t> volume_cache(job_memory &memory) {
+  return std::span(memory.data).first(volume_cache_bytes);
+}
 
 // Reads and writes that start on a multiple of the piece's size cover
 // whole pages; one that starts inside a page costs the file system a
