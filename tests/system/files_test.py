@@ -67,13 +67,13 @@ def tree_of(root, times=True):
             path = os.path.join(top, name)
             status = os.lstat(path)
             key = os.path.relpath(path, root)
+            when = min(max(int(status.st_mtime), 315532800), EPOCH) // 2 * 2 if times else 0
             if stat.S_ISDIR(status.st_mode):
-                found[key] = ("dir",)
+                found[key] = ("dir", when)
                 continue
             with open(path, "rb") as data:
                 digest = hashlib.sha256(data.read()).hexdigest()
-            when = min(max(int(status.st_mtime), 315532800), EPOCH) // 2 * 2
-            found[key] = ("file", digest, when if times else 0, bool(status.st_mode & 0o222))
+            found[key] = ("file", digest, when, bool(status.st_mode & 0o222))
     return found
 
 
@@ -121,7 +121,7 @@ for file_system, arguments in DISKS:
     # mtools keeps neither the read-only bit nor the file's time, and shows
     # a character past U+FFFF as its two surrogates, each an "_".
     bmp = lambda name: "".join("__" if ord(c) > 0xffff else c for c in name)
-    check(tree_of(mtools_out, times=False) == {bmp(k): v[:2] + (0, True) if v[0] == "file" else v
+    check(tree_of(mtools_out, times=False) == {bmp(k): v[:2] + (0, True) if v[0] == "file" else ("dir", 0)
                                               for k, v in given.items()},
           "%s: mcopy -s gives the tree back, long names and all" % file_system)
     extracted = here(file_system + "-out")
@@ -132,6 +132,9 @@ for file_system, arguments in DISKS:
     check({e["path"]: e["size"] for e in listed} ==
           {k: os.path.getsize(os.path.join(source, k)) if v[0] == "file" else 0 for k, v in given.items()},
           "%s: --list names every path with its size" % file_system)
+    shorts = {e["path"]: e["short-name"] for e in listed}
+    check((shorts["readme.txt"], shorts["Long File Name With Spaces.document"]) == ("README.TXT", "LONGFI~1.DOC"),
+          "%s: --list gives the short names" % file_system)
 
 # The same tree and command make the same bytes.
 again = here("again.img")
@@ -182,12 +185,18 @@ check(out.returncode == 0 and tree_of(extracted, times=False) == tree_of(pieces,
 addition = here("addition")
 write(os.path.join(addition, "games", "new save.txt"), b"new", 1400000000)
 write(os.path.join(addition, "spread.bin"), os.urandom(200000), 1400000000)
+# Holes in it, over clusters whose old bytes are not zeros.
+write(os.path.join(addition, "sparse.bin"), b"head", 1400000000)
+with open(os.path.join(addition, "sparse.bin"), "r+b") as sparse:
+    sparse.seek(300000)
+    sparse.write(b"tail")
 out = run(TOOL, "--add=" + addition + "/.", mine)
 check(out.returncode == 0, "--add into mtools' volume: %s" % out.stderr)
 fsck_clean(mine, "--add into holes")
-fetched = here("spread.bin")
-run("mcopy", "-n", "-i", at(mine), "::/spread.bin", fetched)
-check(sha(fetched) == sha(os.path.join(addition, "spread.bin")), "a file spread over holes reads back")
+for name in ("spread.bin", "sparse.bin"):
+    fetched = here(name)
+    run("mcopy", "-n", "-i", at(mine), "::/" + name, fetched)
+    check(sha(fetched) == sha(os.path.join(addition, name)), "%s over holes reads back" % name)
 games = run("mdir", "-/", "-b", "-i", at(mine), "::/GAMES").stdout.decode()
 check("Old Save.txt" in games and "new save.txt" in games, "GAMES merged: %s" % games)
 

@@ -145,6 +145,50 @@ TEST(PlanImage, ReadsOptionsWhereverTheyStandBeforeADoubleDashAndSixArgumentsAsO
   }
 }
 
+TEST(PlanImage, TakesOneFileJobOnTheImageAloneOrAddsToADiskBeingMadeAndFormatsIt) {
+  struct example {
+    std::vector<const char *> arguments;
+    failure_cause cause;
+    bool adds_to_new = false;
+  };
+  const example examples[] = {
+      {{"--add=d", "--size=10M", "x.img"}, failure_cause::none, true},
+      {{"--add=d", "--label=games", "--floppy=1.44M", "x.img"}, failure_cause::none, true},
+      {{"--add=d", "x.img", "63", "20", "16", "63", "512"}, failure_cause::none, true},
+      {{"--add=d", "--add=e/.", "--force", "--volume=2", "x.img"}, failure_cause::none},
+      {{"--add=d", "--dry-run", "--output=json", "x.img"}, failure_cause::none},
+      {{"--extract=o", "--force", "x.img"}, failure_cause::none},
+      {{"--list", "--output=json", "--volume=1", "x.img"}, failure_cause::none},
+      {{"--list", "--force", "x.img"}, failure_cause::files_alone},
+      {{"--list", "--extract=o", "x.img"}, failure_cause::files_alone},
+      {{"--extract=o", "--progress", "x.img"}, failure_cause::files_alone},
+      {{"--extract=o", "--output=json", "x.img"}, failure_cause::files_alone},
+      {{"--add=d", "--from-raw=r", "x.img"}, failure_cause::files_alone},
+      {{"--add=d", "--size=10M", "--force", "x.img"}, failure_cause::files_alone},
+      {{"--add=d", "--fat=16", "x.img"}, failure_cause::files_alone},
+      {{"--volume=2", "--info", "x.img"}, failure_cause::files_alone},
+      {{"--list", "a.img", "b.img"}, failure_cause::wrong_operands},
+      {{"--list", "--volume=0", "x.img"}, failure_cause::invalid_value},
+      {{"--add=", "x.img"}, failure_cause::invalid_value},
+  };
+  for (const example &e : examples) {
+    image_plan result{};
+    const run_status status = plan(e.arguments, result);
+    EXPECT_EQ(result.why.cause, e.cause) << e.arguments[0] << " " << e.arguments[1];
+    if (e.cause != failure_cause::none)
+      continue;
+    EXPECT_EQ(status, run_status::ok) << e.arguments[0] << " " << e.arguments[1];
+    EXPECT_EQ(result.adds_to_new, e.adds_to_new) << e.arguments[0];
+    EXPECT_EQ(result.formatted, e.adds_to_new) << e.arguments[0];
+    EXPECT_STREQ(result.dest, "x.img");
+  }
+  std::vector<const char *> many(most_added_paths + 1, "--add=d");
+  many.push_back("x.img");
+  image_plan result{};
+  EXPECT_EQ(plan(many, result), run_status::usage);
+  EXPECT_EQ(result.why.cause, failure_cause::too_many_adds);
+}
+
 TEST(PlanImage, DerivesTheGeometryFromASizeOrAFloppyFormat) {
   struct example {
     std::vector<const char *> arguments;
