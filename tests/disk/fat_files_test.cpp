@@ -2,12 +2,14 @@
 // UTF-16 and checksum, times, and the order in which a volume's sectors
 // reach the disk, on an in-memory disk formatted as the create job does.
 #include <array>
+#include <string>
 #include <string_view>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "disk/fat.hpp"
+#include "disk/fat_check.hpp"
 #include "disk/fat_directory.hpp"
 #include "disk/format.hpp"
 #include "tests/support/memory_disk.hpp"
@@ -146,6 +148,14 @@ TEST(FatDirectory, WritesChainsBeforeTheEntriesThatNameThemAndEndsALoopedDirecto
   ASSERT_EQ(find_item(volume, 0, "A FILE.TXT", item), directory_step::item);
   EXPECT_EQ(item.first_cluster, chain);
   EXPECT_EQ(text_of(item.stored_name), "AFILE~1 TXT");
+  // A basis that says the whole name, taken by another entry, gets a tail.
+  for (const std::string_view name : {"README.TXT", "readme.txt"})
+    ASSERT_EQ(add_item(volume, root, {name, archive_attribute, 0, 0, 0, 0}), add_result::added);
+  std::vector<std::string> shorts;
+  directory_cursor in_root = start_of_directory(layout, 0);
+  while (next_item(volume, in_root, item) == directory_step::item)
+    shorts.emplace_back(text_of(item.stored_name));
+  EXPECT_EQ(shorts, (std::vector<std::string>{"AFILE~1 TXT", "README  TXT", "README~1TXT"}));
   // A directory whose chain comes back to itself ends, damaged.
   const std::uint32_t looped = make_directory_cluster(volume, 0, 0, 0, true);
   set_fat_entry(volume, looped, looped);
@@ -164,6 +174,73 @@ TEST(FatDirectory, WritesChainsBeforeTheEntriesThatNameThemAndEndsALoopedDirecto
   while ((step = next_item(volume, cursor, item)) == directory_step::item) {
   }
   EXPECT_EQ(step, directory_step::damaged);
+}
+
+// Every write, to replay any first part of them.
+struct logged_disk {
+  test::memory_disk memory;
+  std::vector<std::pair<std::uint64_t, std::vector<std::uint8_t>>> writes;
+};
+
+bool log_write(void *context, std::uint64_t lba, std::span<const std::uint8_t> data) {
+  auto &disk = *static_cast<logged_disk *>(context);
+  disk.writes.emplace_back(lba, std::vector<std::uint8_t>(data.begin(), data.end()));
+  return test::io_of(disk.memory).write(&disk.memory, lba, data);
+}
+
+bool read_logged(void *context, std::uint64_t lba, std::span<std::uint8_t> out) {
+  auto &disk = *static_cast<logged_disk *>(context);
+  return test::io_of(disk.memory).read(&disk.memory, lba, out);
+}
+
+TEST(FatDirectory, LeavesAtWorstLostClustersWhereverARunIsCutShort) {
+  const disk_geometry geometry{41, 16, 63, 512};
+  const disk_format format = *plan_format(
+      geometry, nullptr, {fat_request::by_size, partition_scheme::mbr, no_name, false, {}});
+  const test::memory_disk blank = test::formatted_disk(geometry, format);
+  logged_disk disk{blank, {}};
+  const sector_io io{&disk, read_logged, log_write, 512, blank.sectors};
+  // A cache of four sectors: sectors are written as they make room.
+  std::array<std::uint8_t, 4 * 512> cache{};
+  std::array<cache_slot, 4> slots{};
+  fat_access volume{};
+  ASSERT_TRUE(
+      open_fat_volume(io, format.volume_start, format.volume.sectors, cache, slots, volume));
+  directory_end root{};
+  ASSERT_TRUE(find_directory_end(volume, 0, false, root));
+  for (std::uint32_t i = 0; i < 40; ++i) {
+    const std::string name = "file number " + std::to_string(i);
+    const std::uint32_t clusters = 1 + i % 3;
+    const std::uint32_t chain = allocate_chain(volume, clusters);
+    ASSERT_EQ(
+        add_item(volume, root,
+                 {name, archive_attribute, chain, clusters * volume.layout.cluster_bytes, 0, 0}),
+        add_result::added);
+    if (i % 10 == 0) {
+      const std::uint32_t folder = make_directory_cluster(volume, 0, 0, 0, false);
+      ASSERT_EQ(add_item(volume, root, {name + " dir", directory_attribute, folder, 0, 0, 0}),
+                add_result::added);
+    }
+  }
+  ASSERT_TRUE(flush_volume(volume));
+  for (std::size_t cut = 0; cut <= disk.writes.size(); ++cut) {
+    logged_disk replayed{blank, {}};
+    for (std::size_t i = 0; i < cut; ++i)
+      std::ranges::copy(disk.writes[i].second,
+                        replayed.memory.sector(disk.writes[i].first).begin());
+    const sector_io replay_io{&replayed, read_logged, log_write, 512, blank.sectors};
+    fat_access again{};
+    ASSERT_TRUE(open_fat_volume(replay_io, format.volume_start, format.volume.sectors, cache, slots,
+                                again));
+    std::vector<std::uint8_t> map(cluster_map_bytes(again.layout.clusters));
+    const volume_findings findings = check_fat_volume(again, map);
+    // The copies of a FAT sector are written one after the other: cut
+    // between them, the FATs differ until fsck.fat takes the first.
+    for (std::size_t i = 0; i < findings.listed_count; ++i)
+      EXPECT_TRUE(findings.listed[i].problem == volume_problem::lost_clusters ||
+                  findings.listed[i].problem == volume_problem::fats_differ)
+          << "cut after " << cut << " of " << disk.writes.size() << " writes";
+  }
 }
 
 }  // namespace

@@ -56,6 +56,10 @@ def make_tree(root):
     write(os.path.join(root, "Games", "Doom", "e1", "m1", "map.wad"), os.urandom(3000), 1300000000)
     for number in range(150):
         write(os.path.join(root, "many", "file number %03d.txt" % number), b"%d" % number, 1200000000)
+    write(os.path.join(root, "later.txt"), b"after the epoch", 1800000000)
+    # Directories' own times, once what they hold is written.
+    for folder, when in (("Games/Doom/e1/m1", 1100000000), ("Games", 1100000002), ("many", 1100000004)):
+        os.utime(os.path.join(root, folder), (when, when))
 
 
 def tree_of(root, times=True):
@@ -132,6 +136,9 @@ for file_system, arguments in DISKS:
     check({e["path"]: e["size"] for e in listed} ==
           {k: os.path.getsize(os.path.join(source, k)) if v[0] == "file" else 0 for k, v in given.items()},
           "%s: --list names every path with its size" % file_system)
+    modified = {e["path"]: e["modified"] for e in listed}
+    check((modified["later.txt"], modified["Games"]) == ("2023-11-14T22:13:20Z", "2004-11-09T11:33:22Z"),
+          "%s: times kept, and none past SOURCE_DATE_EPOCH: %s" % (file_system, modified["later.txt"]))
     shorts = {e["path"]: e["short-name"] for e in listed}
     check((shorts["readme.txt"], shorts["Long File Name With Spaces.document"]) == ("README.TXT", "LONGFI~1.DOC"),
           "%s: --list gives the short names" % file_system)
@@ -205,6 +212,7 @@ odd = here("odd")
 os.makedirs(odd)
 write(os.path.join(odd, "clash", "Same.txt"), b"1")
 write(os.path.join(odd, "clash", "SAME.TXT"), b"2")
+write(os.path.join(odd, "clash", "SZ.TXT"), b"3")  # between the two, byte by byte
 write(os.path.join(odd, "colon", "a:b"), b"1")
 os.makedirs(os.path.join(odd, "link"))
 os.symlink("/etc/passwd", os.path.join(odd, "link", "passwd"))
