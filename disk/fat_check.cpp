@@ -156,6 +156,9 @@ void walk_directories(fat_access &volume, cluster_map &map, volume_findings &fin
     case tree_damage::holds_itself:
       note(findings, volume_problem::directory_loop, item.first_cluster);
       break;
+    case tree_damage::shared:
+      note(findings, volume_problem::cross_linked, item.first_cluster);
+      break;
     }
   }
 }

@@ -15,18 +15,18 @@
 namespace blankimg {
 
 enum class volume_problem : std::uint8_t {
-  boot_sector,         // the boot sector is no FAT boot sector that fits the volume
-  fats_differ,         // sector: the first of a FAT copy that differs from the first FAT
-  chain_outside,       // cluster: a chain runs to a cluster outside the volume, or a free one
-  chain_loop,          // cluster: a chain comes back to one of its own clusters
-  cross_linked,        // cluster: in two chains
-  directory_loop,      // cluster: a directory holds itself or an ancestor
-  bad_entry,           // cluster: a directory entry that is no file nor directory there
-  size_mismatch,       // cluster: a file's size does not fit its chain
-  lost_clusters,       // count: in use in the FAT, in no chain
-  free_count_wrong,    // count: FSInfo's free clusters, where they are not the FAT's
-  too_deep,            // directories nested past what is walked
-  unreadable,          // a sector of the volume could not be read
+  boot_sector,       // the boot sector is no FAT boot sector that fits the volume
+  fats_differ,       // sector: the first of a FAT copy that differs from the first FAT
+  chain_outside,     // cluster: a chain runs to a cluster outside the volume, or a free one
+  chain_loop,        // cluster: a chain comes back to one of its own clusters
+  cross_linked,      // cluster: in two chains
+  directory_loop,    // cluster: a directory holds itself or an ancestor
+  bad_entry,         // cluster: a directory entry that is no file nor directory there
+  size_mismatch,     // cluster: a file's size does not fit its chain
+  lost_clusters,     // count: in use in the FAT, in no chain
+  free_count_wrong,  // count: FSInfo's free clusters, where they are not the FAT's
+  too_deep,          // directories nested past what is walked
+  unreadable,        // a sector of the volume could not be read
 };
 
 struct volume_finding {

@@ -4,8 +4,11 @@
 
 namespace blankimg {
 
-tree_walk start_tree_walk(fat_access &volume, std::string_view prefix) {
+tree_walk start_tree_walk(fat_access &volume, std::string_view prefix,
+                          std::span<std::uint8_t> entered) {
   tree_walk walk{};
+  walk.entered = entered;
+  std::ranges::fill(entered, std::uint8_t{0});
   walk.volume = &volume;
   walk.depth = 1;
   walk.frames[0] = {.cursor = start_of_directory(volume.layout, 0),
@@ -75,6 +78,15 @@ tree_step next_in_tree(tree_walk &walk, directory_item &item) {
     walk.damage = tree_damage::holds_itself;
     return tree_step::damaged;
   }
+  if (!walk.entered.empty()) {
+    std::uint8_t &bits = walk.entered[item.first_cluster / 8];
+    const auto bit = static_cast<std::uint8_t>(1U << (item.first_cluster % 8));
+    if ((bits & bit) != 0) {
+      walk.damage = tree_damage::shared;
+      return tree_step::damaged;
+    }
+    bits = static_cast<std::uint8_t>(bits | bit);
+  }
   if (walk.depth > most_tree_depth)
     return tree_step::too_deep;
   walk.frames[walk.depth++] = {
@@ -96,6 +108,8 @@ const char *damage_text(tree_damage damage) {
     return "a directory starts outside the volume";
   case tree_damage::holds_itself:
     return "a directory holds itself";
+  case tree_damage::shared:
+    return "two directories start at one cluster";
   }
   return "";
 }

@@ -7,6 +7,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string_view>
 
 #include "disk/fat_directory.hpp"
@@ -27,10 +28,11 @@ struct tree_frame {
 
 // Why a walk met damage.
 enum class tree_damage : std::uint8_t {
-  broken_chain,   // a directory's chain leaves the volume, loops or is cut
-  too_many,       // more items than the volume can hold: directories share clusters
-  outside,        // a directory starts outside the volume
-  holds_itself,   // a directory holds itself or an ancestor
+  broken_chain,  // a directory's chain leaves the volume, loops or is cut
+  too_many,      // more items than the volume can hold: directories share clusters
+  outside,       // a directory starts outside the volume
+  holds_itself,  // a directory holds itself or an ancestor
+  shared,        // a directory starts where one walked already does
 };
 
 struct tree_walk {
@@ -42,6 +44,9 @@ struct tree_walk {
   std::size_t prefix_length;  // before the volume's paths, such as a directory to write into
   std::size_t path_length;
   std::uint64_t items_left;
+  // A bit for each cluster: the directories entered so far, so that none is
+  // walked twice; or empty.
+  std::span<std::uint8_t> entered;
 };
 
 enum class tree_step : std::uint8_t {
@@ -53,7 +58,10 @@ enum class tree_step : std::uint8_t {
   too_deep,  // past most_tree_depth, or a path past most_path_bytes
 };
 
-[[nodiscard]] tree_walk start_tree_walk(fat_access &volume, std::string_view prefix);
+// entered, where given, is a bit for each of the volume's clusters
+// (cluster_map_bytes of them), for a walk that enters no directory twice.
+[[nodiscard]] tree_walk start_tree_walk(fat_access &volume, std::string_view prefix,
+                                        std::span<std::uint8_t> entered = {});
 
 // The path of the last item, from the volume's root.
 [[nodiscard]] std::string_view volume_path(const tree_walk &walk);

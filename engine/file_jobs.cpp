@@ -6,6 +6,7 @@
 
 #include "disk/ascii.hpp"
 #include "disk/fat.hpp"
+#include "disk/fat_check.hpp"
 #include "disk/fat_directory.hpp"
 #include "disk/fat_tree.hpp"
 #include "disk/volumes.hpp"
@@ -200,6 +201,12 @@ void close_volume_job(volume_job &job) {
   job.opened = false;
 }
 
+// A bit for each of the volume's clusters, for a walk that enters no
+// directory twice; empty where the system has not the memory.
+std::span<std::uint8_t> borrow_cluster_map(const fat_access &volume) {
+  return platform::borrow_memory(cluster_map_bytes(volume.layout.clusters));
+}
+
 // The number of clusters a file of size bytes takes.
 std::uint64_t clusters_for(const fat_layout &layout, std::uint64_t size) {
   return (size + layout.cluster_bytes - 1) / layout.cluster_bytes;
@@ -291,9 +298,9 @@ run_status extract_file(volume_job &job, const tree_walk &walk, const directory_
 }
 
 // The volume's tree, written out under root.
-run_status extract_tree(volume_job &job, std::string_view root, bool force, job_memory &memory,
-                        file_job_report &report) {
-  tree_walk walk = start_tree_walk(job.volume, root);
+run_status extract_tree(volume_job &job, std::string_view root, std::span<std::uint8_t> entered,
+                        bool force, job_memory &memory, file_job_report &report) {
+  tree_walk walk = start_tree_walk(job.volume, root, entered);
   directory_item item{};
   for (;;) {
     const tree_step step = next_in_tree(walk, item);
@@ -333,8 +340,12 @@ run_status list_files(const char *image, volume_number volume, list_hook hook, j
   report.why = no_reason;
   run_status status =
       open_volume_job(image, volume, false, inspect_depth::no_file_systems, memory, job, report);
+  const std::span<std::uint8_t> entered =
+      status == run_status::ok ? borrow_cluster_map(job.volume) : std::span<std::uint8_t>{};
+  if (status == run_status::ok && entered.empty())
+    status = run_status::out_of_memory;
   if (status == run_status::ok) {
-    tree_walk walk = start_tree_walk(job.volume, {});
+    tree_walk walk = start_tree_walk(job.volume, {}, entered);
     directory_item item{};
     for (;;) {
       const tree_step step = next_in_tree(walk, item);
@@ -365,6 +376,7 @@ run_status list_files(const char *image, volume_number volume, list_hook hook, j
       }
     }
   }
+  platform::give_back_memory(entered);
   close_volume_job(job);
   return status;
 }
@@ -382,8 +394,13 @@ run_status extract_files(const char *image, volume_number volume, const char *di
     report.why = system_reason(directory);
     status = run_status::cant_extract;
   }
+  const std::span<std::uint8_t> entered =
+      status == run_status::ok ? borrow_cluster_map(job.volume) : std::span<std::uint8_t>{};
+  if (status == run_status::ok && entered.empty())
+    status = run_status::out_of_memory;
   if (status == run_status::ok)
-    status = extract_tree(job, root, force, memory, report);
+    status = extract_tree(job, root, entered, force, memory, report);
+  platform::give_back_memory(entered);
   close_volume_job(job);
   return status;
 }

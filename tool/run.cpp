@@ -78,12 +78,13 @@ constexpr const char *help_text =
 // closed pipe) is a failure of the run.
 int answer(blankimg::run_status status, const char *name) {
   using blankimg::run_status;
-  const bool printed = (status == run_status::help
-                            ? std::printf(help_synopsis, name, name, name, name, name, name, name, name) >= 0 &&
-                                  std::fputs(help_text, stdout) >= 0 &&
-                                  std::printf("Manual: %s\n", blankimg::manual_location) >= 0
-                            : std::printf("blankimg %s\n", BLANKIMG_VERSION) >= 0) &&
-                       std::fflush(stdout) == 0;
+  const bool printed =
+      (status == run_status::help
+           ? std::printf(help_synopsis, name, name, name, name, name, name, name, name) >= 0 &&
+                 std::fputs(help_text, stdout) >= 0 &&
+                 std::printf("Manual: %s\n", blankimg::manual_location) >= 0
+           : std::printf("blankimg %s\n", BLANKIMG_VERSION) >= 0) &&
+      std::fflush(stdout) == 0;
   if (printed)
     return EXIT_SUCCESS;
   static_cast<void>(std::fputs(blankimg::message_for(run_status::write_error), stderr));

@@ -5,7 +5,7 @@ mcopy and mdir through image@@offset, blankimg's --list as JSON, and its
 --extract held against the tree that went in; refusals leave the image as
 it was, and damaged volumes end --list and --extract with a clear error.
 Prints "N passed, N failed"."""
-import hashlib, json, os, shutil, stat, subprocess, sys, tempfile
+import atexit, hashlib, json, os, shutil, stat, subprocess, sys, tempfile
 
 from tally import check, finish
 
@@ -19,6 +19,7 @@ with open(TOOL, "rb") as elf:
     binary = elf.read()
 EMULATORS = int.from_bytes(binary[18:20], "little") == 62 and b"__asan_init" not in binary
 work = tempfile.mkdtemp(prefix="blankimg-files-")
+atexit.register(shutil.rmtree, work, True)
 EPOCH = 1700000000  # 2023-11-14 22:13:20 UTC: later times are clamped to it
 env = dict(os.environ, SOURCE_DATE_EPOCH=str(EPOCH), MTOOLS_SKIP_CHECK="1", TZ="UTC", LANG="C.UTF-8",
            LC_ALL="C.UTF-8")
@@ -131,6 +132,8 @@ for file_system, arguments in DISKS:
     extracted = here(file_system + "-out")
     out = run(TOOL, "--extract=" + extracted, image)
     check(out.returncode == 0, "%s: --extract: %s" % (file_system, out.stderr))
+    info = run(TOOL, "--info", image)
+    check(info.returncode == 0 and b"errors: none" in info.stdout, "%s: --info finds it clean" % file_system)
     check(tree_of(extracted) == given, "%s: --extract gives the tree back, times and bits" % file_system)
     listed = json.loads(run(TOOL, "--list", "--output=json", image).stdout)
     check({e["path"]: e["size"] for e in listed} ==
@@ -139,9 +142,20 @@ for file_system, arguments in DISKS:
     modified = {e["path"]: e["modified"] for e in listed}
     check((modified["later.txt"], modified["Games"]) == ("2023-11-14T22:13:20Z", "2004-11-09T11:33:22Z"),
           "%s: times kept, and none past SOURCE_DATE_EPOCH: %s" % (file_system, modified["later.txt"]))
+    lines = run(TOOL, "--list", image).stdout.decode().splitlines()
+    check(any(line.startswith("-r--a ") and line.endswith("  ro.txt") for line in lines) and
+          "d----          0  2004-11-09 11:33:22  Games/" in lines, "%s: --list as text" % file_system)
     shorts = {e["path"]: e["short-name"] for e in listed}
     check((shorts["readme.txt"], shorts["Long File Name With Spaces.document"]) == ("README.TXT", "LONGFI~1.DOC"),
           "%s: --list gives the short names" % file_system)
+
+# FSInfo's count of free clusters is FAT32's to keep true.
+wrong = here("FAT32.img")
+with open(wrong, "r+b") as disk:
+    disk.seek(volume_offset(wrong)[0] + 512 + 488)
+    disk.write((12345).to_bytes(4, "little"))
+info = run(TOOL, "--info", wrong)
+check(info.returncode == 2 and b"FSInfo counts 12345 free clusters" in info.stdout, "FSInfo: %s" % info.stdout[-200:])
 
 # The same tree and command make the same bytes.
 again = here("again.img")
@@ -206,6 +220,36 @@ for name in ("spread.bin", "sparse.bin"):
     check(sha(fetched) == sha(os.path.join(addition, name)), "%s over holes reads back" % name)
 games = run("mdir", "-/", "-b", "-i", at(mine), "::/GAMES").stdout.decode()
 check("Old Save.txt" in games and "new save.txt" in games, "GAMES merged: %s" % games)
+
+# Into an image whose blocks stand in the file in reverse order, as its
+# map says: what --add writes lands where the map puts each block.
+def reverse_blocks(image):
+    info = json.loads(run(TOOL, "--output=json", "--info", image).stdout)
+    count, length = info["block-count"], info["block-bytes"]
+    with open(image, "rb") as disk:
+        whole = disk.read()
+    data = 80 + 8 * count + 8
+    entries = b"".join((length << 44 | data + (count - 1 - i) * length).to_bytes(8, "big") for i in range(count))
+    blocks = b"".join(whole[data + i * length:data + (i + 1) * length] for i in reversed(range(count)))
+    with open(image, "wb") as disk:
+        disk.write(whole[:80] + entries + whole[80 + 8 * count:data] + blocks)
+
+
+reversed_image = here("reversed.img")
+run(TOOL, "--floppy=1.44M", "--blocksize=1", "--fat", reversed_image)
+reverse_blocks(reversed_image)
+out = run(TOOL, "--add=" + source + "/Games", "--add=" + source + "/readme.txt", reversed_image)
+check(out.returncode == 0, "--add into reversed blocks: %s" % out.stderr)
+raw = here("reversed.raw")
+run(TOOL, "--to-raw=" + raw, reversed_image)
+checked = run("fsck.fat", "-n", raw)
+check(checked.returncode == 0, "reversed blocks: fsck.fat -n clean: %s" % checked.stdout[-300:])
+back = here("reversed-out")
+os.makedirs(back)
+run("mcopy", "-s", "-n", "-i", raw, "::/Games", "::/readme.txt", back + "/")
+check(tree_of(back, times=False) == {k: v for k, v in tree_of(source, times=False).items()
+                                      if k == "readme.txt" or k.startswith("Games")},
+      "reversed blocks: mcopy reads back what went in")
 
 # Refusals, each before anything is written: the image stays as it was.
 odd = here("odd")
@@ -318,9 +362,37 @@ def lost(volume, layout):
     set_fat(volume, layout, 1000, 0xffff)
 
 
+def short_size(volume, layout):
+    # "big" says 100 bytes, its chain holds 9000.
+    at = short_entry(volume, layout["root_at"], layout["data_at"], b"BIG        ")
+    volume[at + 28:at + 32] = (100).to_bytes(4, "little")
+
+
+def shared_directories(volume, layout):
+    # 24 levels of directories, each holding two entries for the next: a
+    # tree of 2^24 paths through 24 clusters.
+    for level in range(24):
+        cluster = 1000 + level
+        at = layout["data_at"] + (cluster - 2) * layout["cluster"]
+        volume[at:at + layout["cluster"]] = bytes(layout["cluster"])
+        for number, name in enumerate((b"A          ", b"B          ")):
+            entry = at + 32 * number
+            volume[entry:entry + 11] = name
+            volume[entry + 11] = 0x10
+            volume[entry + 26:entry + 28] = (cluster + 1).to_bytes(2, "little")
+        set_fat(volume, layout, cluster, 0xffff)
+    last = layout["data_at"] + (1024 - 2) * layout["cluster"]
+    volume[last:last + layout["cluster"]] = bytes(layout["cluster"])
+    set_fat(volume, layout, 1024, 0xffff)
+    at = short_entry(volume, layout["root_at"], layout["data_at"], b"SUB        ")
+    volume[at + 26:at + 28] = (1000).to_bytes(2, "little")
+
+
 DAMAGE = [("chain loop", fat16_loop, "loops back", True), ("cross-link", cross_link, "in two chains", False),
           ("directory loop", directory_loop, "holds itself", True), ("FATs differ", fats_differ, "FATs differ", False),
-          ("lost clusters", lost, "1 lost clusters", False)]
+          ("lost clusters", lost, "1 lost clusters", False),
+          ("short size", short_size, "a size its chain does not fit", False),
+          ("shared directories", shared_directories, "in two chains", True)]
 for name, change, finding, stops in DAMAGE:
     broken = here(name.replace(" ", "-") + ".img")
     tree = here(name.replace(" ", "-"))

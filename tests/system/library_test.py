@@ -81,6 +81,13 @@ library.blankimg_work_size.restype = ctypes.c_size_t
 library.blankimg_strerror.restype = ctypes.c_char_p
 work_memory = ctypes.create_string_buffer(library.blankimg_work_size())
 
+# The file jobs: a listing the caller stops after its first file.
+taken = []
+TAKE = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.c_void_p)
+take = TAKE(lambda context, file: taken.append(ctypes.cast(file, ctypes.POINTER(ctypes.c_char_p))[0]) or 0)
+listed = library.blankimg_list_files(with_file.encode(), 0, take, None, work_memory, len(work_memory))
+check(listed == 0 and taken == [b"new_disk.c"], "blankimg_list_files: %d %s" % (listed, taken))
+
 
 class Progress(ctypes.Structure):
     _fields_ = [("report", ctypes.c_void_p), ("finish", ctypes.c_void_p), ("context", ctypes.c_void_p)]

@@ -167,6 +167,7 @@ TEST(PlanImage, TakesOneFileJobOnTheImageAloneOrAddsToADiskBeingMadeAndFormatsIt
       {{"--add=d", "--size=10M", "--force", "x.img"}, failure_cause::files_alone},
       {{"--add=d", "--fat=16", "x.img"}, failure_cause::files_alone},
       {{"--volume=2", "--info", "x.img"}, failure_cause::files_alone},
+      {{"--force", "x.img"}, failure_cause::files_alone},
       {{"--list", "a.img", "b.img"}, failure_cause::wrong_operands},
       {{"--list", "--volume=0", "x.img"}, failure_cause::invalid_value},
       {{"--add=", "x.img"}, failure_cause::invalid_value},
