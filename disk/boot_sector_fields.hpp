@@ -54,6 +54,45 @@ constexpr void put_field(std::span<std::uint8_t> sector, boot_field field, std::
   return value;
 }
 
+// The counts a boot sector's parameter block gives, and what follows from
+// them, as readers work them out; nothing here is checked.
+struct boot_counts {
+  std::uint64_t bytes_per_sector;
+  std::uint64_t sectors_per_cluster;
+  std::uint64_t reserved_sectors;
+  std::uint64_t fat_count;
+  std::uint64_t root_entries;
+  std::uint64_t sectors;        // the 16-bit count, or the 32-bit one where it is 0
+  std::uint64_t fat16_sectors;  // the 16-bit count of a FAT's sectors
+  std::uint64_t fat_sectors;    // that, or FAT32's where it is 0
+  std::uint64_t
+      root_sectors;  // of the root's entries, in whole sectors (with bytes_per_sector not 0)
+  std::uint64_t data_start;  // the reserved sectors, the FATs and the root
+};
+
+[[nodiscard]] constexpr boot_counts count_boot_sector(std::span<const std::uint8_t> sector) {
+  boot_counts counts{.bytes_per_sector = get_field(sector, bytes_per_sector_field),
+                     .sectors_per_cluster = get_field(sector, sectors_per_cluster_field),
+                     .reserved_sectors = get_field(sector, reserved_sectors_field),
+                     .fat_count = get_field(sector, fat_count_field),
+                     .root_entries = get_field(sector, root_entries_field),
+                     .sectors = get_field(sector, small_sector_count_field),
+                     .fat16_sectors = get_field(sector, fat16_sectors_field),
+                     .fat_sectors = 0,
+                     .root_sectors = 0,
+                     .data_start = 0};
+  if (counts.sectors == 0)
+    counts.sectors = get_field(sector, sector_count_field);
+  counts.fat_sectors =
+      counts.fat16_sectors != 0 ? counts.fat16_sectors : get_field(sector, fat32_sectors_field);
+  if (counts.bytes_per_sector != 0)
+    counts.root_sectors =
+        (counts.root_entries * 32 + counts.bytes_per_sector - 1) / counts.bytes_per_sector;
+  counts.data_start =
+      counts.reserved_sectors + counts.fat_count * counts.fat_sectors + counts.root_sectors;
+  return counts;
+}
+
 // Whether the sector starts as a boot sector does: a jump to its code.
 [[nodiscard]] constexpr bool starts_with_jump(std::span<const std::uint8_t> sector) {
   return sector[0] == 0xeb || sector[0] == 0xe9;

@@ -412,23 +412,14 @@ std::optional<fat_found> read_fat_boot_sector(std::span<const std::uint8_t> sect
   if (sector.size() < 512 || sector[510] != 0x55 || sector[511] != 0xaa ||
       !starts_with_jump(sector))
     return std::nullopt;
-  const std::uint64_t bytes = get_field(sector, bytes_per_sector_field);
-  const std::uint64_t per_cluster = get_field(sector, sectors_per_cluster_field);
-  const std::uint64_t reserved = get_field(sector, reserved_sectors_field);
-  const std::uint64_t fats = get_field(sector, fat_count_field);
-  const std::uint64_t root_entries = get_field(sector, root_entries_field);
-  std::uint64_t total = get_field(sector, small_sector_count_field);
-  total = total != 0 ? total : get_field(sector, sector_count_field);
-  std::uint64_t fat_sectors = get_field(sector, fat16_sectors_field);
-  fat_sectors = fat_sectors != 0 ? fat_sectors : get_field(sector, fat32_sectors_field);
+  const boot_counts counts = count_boot_sector(sector);
+  const std::uint64_t bytes = counts.bytes_per_sector;
+  const std::uint64_t per_cluster = counts.sectors_per_cluster;
   if (bytes < 512 || bytes > 4096 || (bytes & (bytes - 1)) != 0 || per_cluster == 0 ||
-      (per_cluster & (per_cluster - 1)) != 0 || reserved == 0 || fats == 0)
+      (per_cluster & (per_cluster - 1)) != 0 || counts.reserved_sectors == 0 ||
+      counts.fat_count == 0 || counts.data_start >= counts.sectors)
     return std::nullopt;
-  const std::uint64_t root_sectors = (root_entries * entry_bytes + bytes - 1) / bytes;
-  const std::uint64_t overhead = reserved + fats * fat_sectors + root_sectors;
-  if (overhead >= total)
-    return std::nullopt;
-  const std::uint64_t clusters = (total - overhead) / per_cluster;
+  const std::uint64_t clusters = (counts.sectors - counts.data_start) / per_cluster;
   const fat_type type = clusters <= most_fat12_clusters   ? fat_type::fat12
                         : clusters <= most_fat16_clusters ? fat_type::fat16
                                                           : fat_type::fat32;

@@ -10,7 +10,6 @@ namespace blankimg {
 
 namespace {
 
-constexpr std::uint32_t entry_bytes = 32;
 constexpr std::uint32_t most_fat12_clusters = 4084;
 constexpr std::uint32_t most_fat16_clusters = 65524;
 constexpr std::uint32_t most_fat32_clusters = 0x0ffffff4;
@@ -167,23 +166,15 @@ std::optional<fat_layout> read_fat_layout(std::span<const std::uint8_t> boot,
                                           std::uint64_t first_sector, std::uint64_t most_sectors) {
   if (boot.size() < 512 || boot[510] != 0x55 || boot[511] != 0xaa || !starts_with_jump(boot))
     return std::nullopt;
-  const std::uint64_t bytes = get_field(boot, bytes_per_sector_field);
-  const std::uint64_t per_cluster = get_field(boot, sectors_per_cluster_field);
-  const std::uint64_t reserved = get_field(boot, reserved_sectors_field);
-  const std::uint64_t fats = get_field(boot, fat_count_field);
-  const std::uint64_t root_entries = get_field(boot, root_entries_field);
-  std::uint64_t total = get_field(boot, small_sector_count_field);
-  total = total != 0 ? total : get_field(boot, sector_count_field);
-  const std::uint64_t fat16_sectors = get_field(boot, fat16_sectors_field);
-  const std::uint64_t fat_sectors =
-      fat16_sectors != 0 ? fat16_sectors : get_field(boot, fat32_sectors_field);
+  const boot_counts counts = count_boot_sector(boot);
+  const std::uint64_t bytes = counts.bytes_per_sector;
+  const std::uint64_t per_cluster = counts.sectors_per_cluster;
+  const std::uint64_t total = counts.sectors;
+  const std::uint64_t fat_sectors = counts.fat_sectors;
+  const std::uint64_t data_start = counts.data_start;
   if (bytes != bytes_per_sector || !is_power_of_two(per_cluster) || per_cluster > 128 ||
-      reserved == 0 || fats == 0 || fat_sectors == 0 || total > most_sectors ||
-      per_cluster * bytes > 65536)
-    return std::nullopt;
-  const std::uint64_t root_sectors = (root_entries * entry_bytes + bytes - 1) / bytes;
-  const std::uint64_t data_start = reserved + fats * fat_sectors + root_sectors;
-  if (data_start >= total)
+      counts.reserved_sectors == 0 || counts.fat_count == 0 || fat_sectors == 0 ||
+      total > most_sectors || per_cluster * bytes > 65536 || data_start >= total)
     return std::nullopt;
   const std::uint64_t clusters = (total - data_start) / per_cluster;
   const fat_type type = clusters <= most_fat12_clusters   ? fat_type::fat12
@@ -196,11 +187,11 @@ std::optional<fat_layout> read_fat_layout(std::span<const std::uint8_t> boot,
                     .bytes_per_sector = static_cast<std::uint32_t>(bytes),
                     .sectors_per_cluster = static_cast<std::uint32_t>(per_cluster),
                     .cluster_bytes = static_cast<std::uint32_t>(per_cluster * bytes),
-                    .fat_start = static_cast<std::uint32_t>(reserved),
+                    .fat_start = static_cast<std::uint32_t>(counts.reserved_sectors),
                     .fat_sectors = static_cast<std::uint32_t>(fat_sectors),
-                    .fat_count = static_cast<std::uint32_t>(fats),
-                    .root_start = static_cast<std::uint32_t>(reserved + fats * fat_sectors),
-                    .root_entries = static_cast<std::uint32_t>(root_entries),
+                    .fat_count = static_cast<std::uint32_t>(counts.fat_count),
+                    .root_start = static_cast<std::uint32_t>(data_start - counts.root_sectors),
+                    .root_entries = static_cast<std::uint32_t>(counts.root_entries),
                     .data_start = static_cast<std::uint32_t>(data_start),
                     .clusters = static_cast<std::uint32_t>(clusters),
                     .root_cluster = 0,
@@ -208,12 +199,13 @@ std::optional<fat_layout> read_fat_layout(std::span<const std::uint8_t> boot,
   // The FAT holds an entry for every cluster, and the two before them.
   const std::uint64_t fat_bytes = ((clusters + 2) * fat_bits(type) + 7) / 8;
   if (fat_bytes > fat_sectors * bytes || clusters == 0 || clusters > most_fat32_clusters ||
-      fat32 != (root_entries == 0) || (fat32 && fat16_sectors != 0))
+      fat32 != (counts.root_entries == 0) || (fat32 && counts.fat16_sectors != 0))
     return std::nullopt;
   if (fat32) {
     layout.root_cluster = static_cast<std::uint32_t>(get_field(boot, root_cluster_field));
     const std::uint64_t fsinfo = get_field(boot, fsinfo_sector_field);
-    layout.fsinfo_sector = fsinfo > 0 && fsinfo < reserved ? static_cast<std::uint32_t>(fsinfo) : 0;
+    layout.fsinfo_sector =
+        fsinfo > 0 && fsinfo < counts.reserved_sectors ? static_cast<std::uint32_t>(fsinfo) : 0;
     if (!is_data_cluster(layout, layout.root_cluster))
       return std::nullopt;
   }

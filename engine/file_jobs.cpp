@@ -236,37 +236,50 @@ run_status walk_failure(tree_step step, const tree_walk &walk, file_job_report &
   return volume_broken(report, volume_path(walk), damage_text(walk.damage));
 }
 
-// Copies the file's clusters, run by run, through the image's map, into
-// the host's file.
+// Calls copy(disk file offset, offset in the file, bytes) for each piece of
+// the first size bytes of the chain from first, as the image's map places
+// its clusters; the first status that is not ok, unmapped where the map
+// has no block for a piece, or damaged_volume where the chain ends first.
+template <typename copy_piece>
+run_status over_chain(volume_job &job, std::uint32_t first, std::uint64_t size, run_status unmapped,
+                      copy_piece copy) {
+  const fat_layout &layout = job.volume.layout;
+  std::uint64_t done = 0;
+  run_status status = run_status::ok;
+  const bool walked = walk_chain(
+      job.volume, first, clusters_for(layout, size), [&](std::uint32_t run, std::uint32_t count) {
+        const std::uint64_t length =
+            std::min<std::uint64_t>(std::uint64_t{count} * layout.cluster_bytes, size - done);
+        if (status != run_status::ok || length == 0)
+          return;
+        if (!over_spans(job.disk, cluster_lba(layout, run) * layout.bytes_per_sector, length,
+                        [&](std::uint64_t offset, std::uint64_t piece) {
+                          status = copy(offset, done, piece);
+                          done += piece;
+                          return status == run_status::ok;
+                        }) &&
+            status == run_status::ok)
+          status = unmapped;
+      });
+  if (status == run_status::ok && (!walked || done != size))
+    status = run_status::damaged_volume;
+  return status;
+}
+
+// Copies the file's clusters into the host's file.
 run_status copy_out(volume_job &job, const directory_item &item, platform::file_handle file,
                     job_memory &memory) {
   output_stream out{.handle = file, .positioned = true, .position = std::nullopt};
   progress_count unshown = start_count(no_progress, 0);
   copy_engine engine =
       start_copy(job.source, out, copy_mode::data_runs, unshown, std::span(memory.map));
-  const fat_layout &layout = job.volume.layout;
-  std::uint64_t written = 0;
-  run_status status = run_status::ok;
-  const bool walked = walk_chain(
-      job.volume, item.first_cluster, clusters_for(layout, item.size),
-      [&](std::uint32_t first, std::uint32_t count) {
-        const std::uint64_t length = std::min<std::uint64_t>(
-            std::uint64_t{count} * layout.cluster_bytes, item.size - written);
-        if (status != run_status::ok || length == 0)
-          return;
-        if (!over_spans(job.disk, cluster_lba(layout, first) * layout.bytes_per_sector, length,
-                        [&](std::uint64_t offset, std::uint64_t piece) {
-                          // The file's own clusters alone are read ahead.
-                          engine.ahead_end = offset + piece;
-                          status = copy_bytes(engine, offset, written, piece);
-                          written += piece;
-                          return status == run_status::ok;
-                        }) &&
-            status == run_status::ok)
-          status = run_status::read_error;
-      });
-  if (status == run_status::ok && (!walked || written != item.size) && item.size > 0)
-    status = run_status::damaged_volume;
+  const run_status status =
+      over_chain(job, item.first_cluster, item.size, run_status::read_error,
+                 [&engine](std::uint64_t image_at, std::uint64_t file_at, std::uint64_t length) {
+                   // The file's own clusters alone are read ahead.
+                   engine.ahead_end = image_at + length;
+                   return copy_bytes(engine, image_at, file_at, length);
+                 });
   return finish_copy(engine, status);
 }
 
@@ -621,26 +634,15 @@ run_status copy_in(add_walk &walk, const char *path, std::uint64_t size, std::ui
   // written, but where the volume is new.
   const copy_mode mode = walk.fresh_volume ? copy_mode::data_runs : copy_mode::every_byte;
   copy_engine engine = start_copy(source, out, mode, unshown, std::span(walk.memory->map));
-  const fat_layout &layout = walk.volume->layout;
   run_status status = source.size == size ? run_status::ok : run_status::read_error;
-  std::uint64_t copied = 0;
-  const bool walked = walk_chain(
-      *walk.volume, first, clusters_for(layout, size), [&](std::uint32_t run, std::uint32_t count) {
-        const std::uint64_t length =
-            std::min<std::uint64_t>(std::uint64_t{count} * layout.cluster_bytes, size - copied);
-        if (status != run_status::ok)
-          return;
-        if (!over_spans(job.disk, cluster_lba(layout, run) * layout.bytes_per_sector, length,
-                        [&](std::uint64_t offset, std::uint64_t piece) {
-                          status = copy_bytes(engine, copied, offset, piece);
-                          copied += piece;
-                          return status == run_status::ok;
-                        }) &&
-            status == run_status::ok)
-          status = run_status::write_error;
-      });
-  if (status == run_status::ok && !walked)
-    status = run_status::write_error;
+  if (status == run_status::ok)
+    status =
+        over_chain(job, first, size, run_status::write_error,
+                   [&engine](std::uint64_t image_at, std::uint64_t file_at, std::uint64_t length) {
+                     return copy_bytes(engine, file_at, image_at, length);
+                   });
+  if (status == run_status::damaged_volume)
+    status = run_status::write_error;  // the chain just allocated
   status = finish_copy(engine, status);
   platform::close_source(source);
   if (status == run_status::read_error)

@@ -57,6 +57,29 @@ bool means_no_room(DWORD error) {
          error == ERROR_FILE_TOO_LARGE || error == ERROR_NOT_ENOUGH_QUOTA;
 }
 
+// Opens a file that exists on a disk, no directory, pipe or console, as
+// source, with the access and sharing given.
+bool open_disk_file(const char *path, DWORD access, DWORD sharing, image_source &source) {
+  const wchar_t *name = wide_path(path);
+  if (name == nullptr)
+    return false;
+  HANDLE handle =
+      CreateFileW(name, access, sharing, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE)
+    return false;
+  FILE_STANDARD_INFO standard{};
+  if (!is_disk_file(handle) ||
+      GetFileInformationByHandleEx(handle, FileStandardInfo, &standard, sizeof standard) == 0 ||
+      standard.Directory != 0) {
+    CloseHandle(handle);
+    return false;
+  }
+  source = {.handle = reinterpret_cast<std::intptr_t>(handle),
+            .size = static_cast<std::uint64_t>(standard.EndOfFile.QuadPart),
+            .allocated = static_cast<std::uint64_t>(standard.AllocationSize.QuadPart)};
+  return true;
+}
+
 }  // namespace
 
 const char *const manual_location = "blankimg.txt, beside blankimg.exe";
@@ -186,50 +209,16 @@ bool sync_to_storage(file_handle file, const char * /*path*/, bool /*created*/) 
 }
 
 bool open_source(const char *path, image_source &source, bool shared) {
-  const wchar_t *name = wide_path(path);
-  if (name == nullptr)
-    return false;
   // Others may go on reading and writing it: a look takes nothing from
   // them. A copy shares reading alone, which no writer's handle allows.
   const DWORD sharing =
       shared ? FILE_SHARE_READ : FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-  HANDLE handle = CreateFileW(name, GENERIC_READ, sharing, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (handle == INVALID_HANDLE_VALUE)
-    return false;
-  FILE_STANDARD_INFO standard{};
-  if (!is_disk_file(handle) ||
-      GetFileInformationByHandleEx(handle, FileStandardInfo, &standard, sizeof standard) == 0 ||
-      standard.Directory != 0) {
-    CloseHandle(handle);
-    return false;
-  }
-  source = {.handle = reinterpret_cast<std::intptr_t>(handle),
-            .size = static_cast<std::uint64_t>(standard.EndOfFile.QuadPart),
-            .allocated = static_cast<std::uint64_t>(standard.AllocationSize.QuadPart)};
-  return true;
+  return open_disk_file(path, GENERIC_READ, sharing, source);
 }
 
 bool open_for_update(const char *path, image_source &source) {
-  const wchar_t *name = wide_path(path);
-  if (name == nullptr)
-    return false;
   // Sharing only reading, as a destination is held.
-  HANDLE handle = CreateFileW(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (handle == INVALID_HANDLE_VALUE)
-    return false;
-  FILE_STANDARD_INFO standard{};
-  if (!is_disk_file(handle) ||
-      GetFileInformationByHandleEx(handle, FileStandardInfo, &standard, sizeof standard) == 0 ||
-      standard.Directory != 0) {
-    CloseHandle(handle);
-    return false;
-  }
-  source = {.handle = reinterpret_cast<std::intptr_t>(handle),
-            .size = static_cast<std::uint64_t>(standard.EndOfFile.QuadPart),
-            .allocated = static_cast<std::uint64_t>(standard.AllocationSize.QuadPart)};
-  return true;
+  return open_disk_file(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, source);
 }
 
 bool read_at(const image_source &source, std::uint64_t offset, std::span<std::uint8_t> dest) {

@@ -201,7 +201,7 @@ TEST(FatDirectory, LeavesAtWorstLostClustersWhereverARunIsCutShort) {
   logged_disk disk{blank, {}};
   const sector_io io{&disk, read_logged, log_write, 512, blank.sectors};
   // A cache of four sectors: sectors are written as they make room.
-  std::array<std::uint8_t, 4 * 512> cache{};
+  std::array<std::uint8_t, std::size_t{4} * 512> cache{};
   std::array<cache_slot, 4> slots{};
   fat_access volume{};
   ASSERT_TRUE(
