@@ -619,6 +619,22 @@ run_status add_result_status(add_walk &walk, add_result result, std::string_view
   return run_status::write_error;
 }
 
+// The entries of an item copied from the host, at its directory's end: a
+// directory's size is 0.
+run_status add_entry(add_walk &walk, add_frame &frame, std::string_view path, std::string_view name,
+                     std::uint8_t attributes, std::uint32_t first,
+                     const platform::host_status &status) {
+  const fat_moment moment = moment_of(walk, status.modified);
+  const bool directory = status.kind == platform::host_kind::directory;
+  const new_item item{.name = name,
+                      .attributes = attributes,
+                      .first_cluster = first,
+                      .size = directory ? 0 : static_cast<std::uint32_t>(status.size),
+                      .date = moment.date,
+                      .time = moment.time};
+  return add_result_status(walk, add_item(*walk.volume, frame.end, item), path);
+}
+
 // Copies the host's file into the clusters of its new chain.
 run_status copy_in(add_walk &walk, const char *path, std::uint64_t size, std::uint32_t first) {
   volume_job &job = *walk.job;
@@ -673,18 +689,11 @@ run_status add_file(add_walk &walk, add_frame &frame, const name_record &record,
         copied != run_status::ok)
       return copied;
   }
-  const fat_moment moment = moment_of(walk, status.modified);
   if (existing != nullptr && !delete_item(*walk.volume, *existing))
     return run_status::write_error;
-  const new_item item{.name = name,
-                      .attributes = static_cast<std::uint8_t>(
-                          archive_attribute | (status.writable ? 0 : read_only_attribute)),
-                      .first_cluster = first,
-                      .size = static_cast<std::uint32_t>(status.size),
-                      .date = moment.date,
-                      .time = moment.time};
-  if (const run_status added =
-          add_result_status(walk, add_item(*walk.volume, frame.end, item), path);
+  const auto attributes =
+      static_cast<std::uint8_t>(archive_attribute | (status.writable ? 0 : read_only_attribute));
+  if (const run_status added = add_entry(walk, frame, path, name, attributes, first, status);
       added != run_status::ok)
     return added;
   if (existing != nullptr && existing->first_cluster != 0) {
@@ -719,14 +728,8 @@ run_status add_directory(add_walk &walk, add_frame &frame, const name_record &re
     return walk.volume->failed
                ? run_status::write_error
                : refuse(*walk.report, run_status::no_room, failure_cause::none, path);
-  const new_item item{.name = name_in(walk.names, record),
-                      .attributes = directory_attribute,
-                      .first_cluster = cluster,
-                      .size = 0,
-                      .date = moment.date,
-                      .time = moment.time};
-  if (const run_status added =
-          add_result_status(walk, add_item(*walk.volume, frame.end, item), path);
+  if (const run_status added = add_entry(walk, frame, path, name_in(walk.names, record),
+                                         directory_attribute, cluster, status);
       added != run_status::ok)
     return added;
   return open_frame(walk, cluster, true, first, paths_mark);
