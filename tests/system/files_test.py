@@ -149,6 +149,30 @@ for file_system, arguments in DISKS:
     check((shorts["readme.txt"], shorts["Long File Name With Spaces.document"]) == ("README.TXT", "LONGFI~1.DOC"),
           "%s: --list gives the short names" % file_system)
 
+# A FUSE mount of the FAT16 volume reads the same tree, long names and all.
+if ROOT and shutil.which("fusefat"):
+    image = here("FAT16.img")
+    offset, size = volume_offset(image)
+    mount_point = here("mnt")
+    os.mkdir(mount_point)
+    device = run("losetup", "-f", "--show", "-o", str(offset), "--sizelimit", str(size),
+                 image).stdout.decode().strip()
+    mounted = run("fusefat", "-o", "ro", device, mount_point)
+    seen = tree_of(mount_point, times=False) if mounted.returncode == 0 else {}
+    run("fusermount", "-u", mount_point)
+    run("losetup", "-d", device)
+    check({k: v[:2] if v[0] == "file" else ("dir",) for k, v in seen.items()} ==
+          {k: v[:2] if v[0] == "file" else ("dir",) for k, v in given.items()},
+          "fusefat reads the tree: %s" % mounted.stderr)
+
+# --dry-run counts what --add would take, and writes nothing.
+planned = run(TOOL, "--dry-run", "--output=json", "--size=20M", "--add=" + source + "/.", here("planned.img"))
+added = json.loads(planned.stdout or b"{}").get("added", {})
+files = sum(1 for v in given.values() if v[0] == "file")
+check((added.get("files"), added.get("directories")) == (files, len(given) - files) and
+      added.get("clusters", 0) > 0 and not os.path.exists(here("planned.img")),
+      "--dry-run with --add: %s" % added)
+
 # FSInfo's count of free clusters is FAT32's to keep true.
 wrong = here("FAT32.img")
 with open(wrong, "r+b") as disk:
@@ -199,6 +223,9 @@ run("mcopy", "-s", "-m", "-i", at(mine), *[os.path.join(pieces, n) for n in sort
 for number in range(0, 20, 2):
     run("mdel", "-i", at(mine), "::/piece%02d.bin" % number)
     os.remove(os.path.join(pieces, "piece%02d.bin" % number))
+# mtools writes a file into the holes it left, in pieces.
+write(os.path.join(pieces, "mtools spread.bin"), os.urandom(150000), 1400000000)
+run("mcopy", "-m", "-i", at(mine), os.path.join(pieces, "mtools spread.bin"), "::/")
 extracted = here("mtools-out")
 out = run(TOOL, "--extract=" + extracted, mine)
 check(out.returncode == 0 and tree_of(extracted, times=False) == tree_of(pieces, times=False),
