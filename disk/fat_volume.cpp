@@ -19,7 +19,6 @@ constexpr std::size_t fsinfo_free_count = 488;
 constexpr std::size_t fsinfo_next_free = 492;
 constexpr std::uint32_t fsinfo_lead = 0x41615252;
 constexpr std::uint32_t fsinfo_struct = 0x61417272;
-constexpr std::uint32_t unknown_count = 0xffffffff;
 
 constexpr bool is_power_of_two(std::uint64_t value) {
   return value != 0 && (value & (value - 1)) == 0;
