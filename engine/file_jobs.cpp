@@ -907,6 +907,11 @@ run_status add_files_to_new(const char *image, const add_request &request, job_m
   return add_to_image(image, 0, true, request, memory, totals, report);
 }
 
+bool takes_files_after(const char *dest) {
+  platform::host_status status{};
+  return !platform::look_at(dest, status) || status.kind == platform::host_kind::file;
+}
+
 run_status plan_added_files(const image_header &header, const disk_format &format,
                             const add_request &request, job_memory &memory, add_totals &totals,
                             file_job_report &report) {

@@ -91,6 +91,10 @@ struct add_totals {
                                           job_memory &memory, add_totals &totals,
                                           file_job_report &report);
 
+// Whether a disk made at dest can then take files: dest is a file, or
+// not there yet; never a pipe or a device, which cannot be read back.
+[[nodiscard]] bool takes_files_after(const char *dest);
+
 // What adding the paths to a disk of this geometry and format would take,
 // writing nothing: ok, or the refusal add_files would give.
 [[nodiscard]] run_status plan_added_files(const image_header &header, const disk_format &format,

@@ -61,6 +61,7 @@ enum class failure_cause : std::uint8_t {
   // The files.
   system_error,  // subject: the file, detail: the system's words
   own_source,    // a copy onto the file or device it copies
+  files_need_file,  // --add onto a disk being made into a pipe or device
   empty_raw,     // subject: RAW
   not_raw,       // subject: RAW, detail: the format it is in, and how to convert it
   // The file jobs; subject: the path.

@@ -286,6 +286,13 @@ blankimg::run_status run_file_job(blankimg::image_plan &plan) {
 // Plans printed, or the image made: from RAW's bytes where raw is given.
 blankimg::run_status make_image(blankimg::image_plan &plan, const blankimg::raw_disk *raw) {
   using namespace blankimg;
+  if (plan.adds_to_new && !takes_files_after(plan.dest)) {
+    plan.why = {.cause = failure_cause::files_need_file,
+                .subject = plan.dest,
+                .subject_length = 0,
+                .detail = nullptr};
+    return run_status::cant_open_dest;
+  }
   if (plan.options.dry_run) {
     if (!destination_would_open(plan.dest, plan.options.no_clobber)) {
       plan.why = system_reason(plan.dest);

@@ -94,6 +94,8 @@ const char *cause_text(failure_cause cause) {
     return "--label: printable ASCII characters only";
   case failure_cause::system_error:
     return "%s: %d";
+  case failure_cause::files_need_file:
+    return "%s: --add makes its disk in a file, which it reads back to add to";
   case failure_cause::own_source:
     return "the copy's source and destination are the same file";
   case failure_cause::empty_raw:

@@ -318,6 +318,9 @@ for case, line, cause in REFUSED:
     new = here("refused-" + case + ".img")
     out = run(TOOL, "--floppy=1.44M", "--add=" + os.path.join(odd, case) + "/.", new)
     check(out.returncode == 1 and not os.path.exists(new), "%s: no new image is left" % case)
+out = run(TOOL, "--floppy=1.44M", "--add=" + source + "/readme.txt", "/dev/null")
+check(out.stderr == b"can't open dest\nblankimg: /dev/null: --add makes its disk in a file, which it reads back "
+      b"to add to\n", "--add onto a device is refused first: %s" % out.stderr)
 out = run(TOOL, "--add=" + source + "/readme.txt", target)
 check(out.stderr.startswith(b"can't add file\n") and b"readme.txt exists" in out.stderr, "an existing file")
 check(sha(target) == before, "an existing file: the image is as it was")
