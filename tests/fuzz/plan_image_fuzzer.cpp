@@ -161,9 +161,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
       split_arguments(std::string_view(reinterpret_cast<const char *>(data), size));
   // The model knows the options of the six-operand line; those that give
   // the disk another way, or describe an image, are left to the tables.
-  for (const char *other :
-       {"--size", "--floppy", "--blocksize", "--sector-size", "--dry-run", "--info", "--output",
-        "--fat", "--label", "--partition", "--from-raw", "--to-raw"}) {
+  for (const char *other : {"--size", "--floppy", "--blocksize", "--sector-size", "--dry-run",
+                            "--info", "--output", "--fat", "--label", "--partition", "--from-raw",
+                            "--to-raw", "--add", "--extract", "--list", "--volume", "--force"}) {
     if (std::ranges::any_of(arguments, [other](const std::string &argument) {
           return argument.starts_with(other);
         }))
