@@ -59,11 +59,11 @@ enum class failure_cause : std::uint8_t {
   fat12_past_chs,    // --fat=12 on a partition that only an LBA type can place
   label_not_ascii,   // --label with a byte past printable ASCII
   // The files.
-  system_error,  // subject: the file, detail: the system's words
-  own_source,    // a copy onto the file or device it copies
+  system_error,     // subject: the file, detail: the system's words
+  own_source,       // a copy onto the file or device it copies
   files_need_file,  // --add onto a disk being made into a pipe or device
-  empty_raw,     // subject: RAW
-  not_raw,       // subject: RAW, detail: the format it is in, and how to convert it
+  empty_raw,        // subject: RAW
+  not_raw,          // subject: RAW, detail: the format it is in, and how to convert it
   // The file jobs; subject: the path.
   file_exists,     // on the volume, or in the directory extracted to
   not_fat_name,    // a name FAT cannot hold
