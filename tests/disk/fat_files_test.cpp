@@ -2,6 +2,7 @@
 // UTF-16 and checksum, times, and the order in which a volume's sectors
 // reach the disk, on an in-memory disk formatted as the create job does.
 #include <array>
+#include <cstdio>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -209,16 +210,20 @@ TEST(FatDirectory, LeavesAtWorstLostClustersWhereverARunIsCutShort) {
   directory_end root{};
   ASSERT_TRUE(find_directory_end(volume, 0, false, root));
   for (std::uint32_t i = 0; i < 40; ++i) {
-    const std::string name = "file number " + std::to_string(i);
+    std::array<char, 32> name{};
+    static_cast<void>(std::snprintf(name.data(), name.size(), "file number %u", i));
     const std::uint32_t clusters = 1 + i % 3;
     const std::uint32_t chain = allocate_chain(volume, clusters);
-    ASSERT_EQ(
-        add_item(volume, root,
-                 {name, archive_attribute, chain, clusters * volume.layout.cluster_bytes, 0, 0}),
-        add_result::added);
+    ASSERT_EQ(add_item(volume, root,
+                       {name.data(), archive_attribute, chain,
+                        clusters * volume.layout.cluster_bytes, 0, 0}),
+              add_result::added);
     if (i % 10 == 0) {
       const std::uint32_t folder = make_directory_cluster(volume, 0, 0, 0, false);
-      ASSERT_EQ(add_item(volume, root, {name + " dir", directory_attribute, folder, 0, 0, 0}),
+      std::array<char, 40> folder_name{};
+      static_cast<void>(
+          std::snprintf(folder_name.data(), folder_name.size(), "%s dir", name.data()));
+      ASSERT_EQ(add_item(volume, root, {folder_name.data(), directory_attribute, folder, 0, 0, 0}),
                 add_result::added);
     }
   }
@@ -232,7 +237,8 @@ TEST(FatDirectory, LeavesAtWorstLostClustersWhereverARunIsCutShort) {
     fat_access again{};
     ASSERT_TRUE(open_fat_volume(replay_io, format.volume_start, format.volume.sectors, cache, slots,
                                 again));
-    std::vector<std::uint8_t> map(cluster_map_bytes(again.layout.clusters));
+    std::vector<std::uint8_t> map(
+        static_cast<std::size_t>(cluster_map_bytes(again.layout.clusters)));
     const volume_findings findings = check_fat_volume(again, map);
     // The copies of a FAT sector are written one after the other: cut
     // between them, the FATs differ until fsck.fat takes the first.

@@ -53,7 +53,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
   fat_access volume{};
   if (!open_fat_volume(io, 0, disk_sectors, cache, slots, volume))
     return 0;
-  std::vector<std::uint8_t> map(cluster_map_bytes(volume.layout.clusters));
+  std::vector<std::uint8_t> map(
+      static_cast<std::size_t>(cluster_map_bytes(volume.layout.clusters)));
   const volume_findings findings = check_fat_volume(volume, map);
   require(findings.listed_count <= findings.count);
   tree_walk walk = start_tree_walk(volume, {});
