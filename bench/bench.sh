@@ -180,7 +180,7 @@ done
 # the room: the page cache cannot hold it, and what each run leaves dirty
 # in it is reported. LARGE_PAIRS pairs (default 7): a run takes minutes.
 dirty_now() { awk '/^Dirty:/ { print $2 }' /proc/meminfo; }
-available=$(awk '/^MemAvailable:/ { print $2 * 1024 }' /proc/meminfo)
+available=$(($(awk '/^MemAvailable:/ { print $2 }' /proc/meminfo) * 1024))
 large=$((2 * available))
 if (($(df --output=avail -B1 "$work" | tail -1) > large + (4 << 30))); then
   cylinders=$(((large + 516095) / 516096))
@@ -286,8 +286,8 @@ copy_in() { "$tool" --from-raw="$raw" "$image"; }
 copy_out() { "$tool" --to-raw="$back" "$source_image"; }
 cp_raw() { cp --sparse=always "$raw" "$back"; }
 qemu_raw() { qemu-img convert -O raw "$raw" "$back"; }
-copy_row() {  # label, cache, ours, peer, peer's name, target
-  pair_row "$1, $2, ${3#copy_} / $5" "$2" "$3" "$4" "<= $6"
+copy_row() {  # label, cache, ours, peer, peer's name, target (or none)
+  pair_row "$1, $2, ${3#copy_} / $5" "$2" "$3" "$4" "${6:+<= $6}"
 }
 row "copies: how the caches were made cold" "$cold_method"
 # The raws: sparse, 10 GiB holding 1 GiB in runs of 1 MiB, 64 KiB or 4 KiB
@@ -307,8 +307,9 @@ for source in "1 MiB runs:1024 1048576 10485760" "64 KiB runs:16384 65536 655360
     for direction in copy_in copy_out; do
       copy_row "$label" "$cache" "$direction" cp_raw "cp --sparse=always" \
         "$([[ $cache == cold ]] && echo 0.8 || echo 1.1)"
-      if [[ $cache == cold ]] && command -v qemu-img >/dev/null; then
-        copy_row "$label" "$cache" "$direction" qemu_raw "qemu-img convert -O raw" 1.0
+      if command -v qemu-img >/dev/null; then
+        copy_row "$label" "$cache" "$direction" qemu_raw "qemu-img convert -O raw" \
+          "$([[ $cache == cold ]] && echo 1.0)"
       fi
     done
   done

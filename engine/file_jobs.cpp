@@ -26,6 +26,9 @@ constexpr std::uint64_t most_name_memory = std::uint64_t{16} << 20;
 
 constexpr std::uint64_t most_file_size = 0xffffffff;
 
+// Files up to this long are copied out through memory, whole.
+constexpr std::uint32_t small_file = 64 * 1024;
+
 // The disk's sectors as an image's map places them, read and, where the
 // image is open for it, written.
 struct image_disk {
@@ -271,8 +274,11 @@ run_status copy_out(volume_job &job, const directory_item &item, platform::file_
                     job_memory &memory) {
   output_stream out{.handle = file, .positioned = true, .position = std::nullopt};
   progress_count unshown = start_count(no_progress, 0);
-  copy_engine engine =
-      start_copy(job.source, out, copy_mode::data_runs, unshown, std::span(memory.map));
+  // A small file is copied whole through memory: asking the image where
+  // its holes are would cost more than its bytes, four seeks a file, each
+  // a read of the image's extents on a cold cache.
+  const copy_mode mode = item.size <= small_file ? copy_mode::every_byte : copy_mode::data_runs;
+  copy_engine engine = start_copy(job.source, out, mode, unshown, std::span(memory.map));
   const run_status status =
       over_chain(job, item.first_cluster, item.size, run_status::read_error,
                  [&engine](std::uint64_t image_at, std::uint64_t file_at, std::uint64_t length) {
