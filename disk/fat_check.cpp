@@ -112,9 +112,7 @@ void check_item(fat_access &volume, cluster_map &map, tree_walk &walk, const dir
     return;
   }
   const chain_walked chain = mark_chain(volume, map, item.first_cluster, findings);
-  const std::uint64_t needed =
-      (std::uint64_t{item.size} + volume.layout.cluster_bytes - 1) / volume.layout.cluster_bytes;
-  if (chain.sound && !directory && chain.length != needed)
+  if (chain.sound && !directory && chain.length != clusters_for(volume.layout, item.size))
     note(findings, volume_problem::size_mismatch, item.first_cluster);
 }
 

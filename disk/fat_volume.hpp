@@ -98,6 +98,11 @@ void set_fat_entry(fat_access &volume, std::uint32_t cluster, std::uint32_t valu
   return cluster >= 2 && cluster - 2 < layout.clusters;
 }
 
+// The clusters a file of size bytes takes.
+[[nodiscard]] constexpr std::uint64_t clusters_for(const fat_layout &layout, std::uint64_t size) {
+  return (size + layout.cluster_bytes - 1) / layout.cluster_bytes;
+}
+
 // The disk's first sector of a data cluster.
 [[nodiscard]] constexpr std::uint64_t cluster_lba(const fat_layout &layout, std::uint32_t cluster) {
   return layout.first_sector + layout.data_start +

@@ -58,11 +58,9 @@ std::optional<file_span> file_span_of(const image_disk &disk, std::uint64_t at) 
     return file_span{.offset = check.data_start + at,
                      .length = check.header.block_count * block_bytes - at};
   }
-  std::array<std::uint8_t, map_entry_size> bytes{};
-  if (block >= entries_in_file(check) ||
-      !platform::read_at(*disk.source, block_map_offset + block * map_entry_size, bytes))
+  map_entry entry = 0;
+  if (!read_map_entry(*disk.source, check, block, entry))
     return std::nullopt;
-  const map_entry entry = get_bigendian(std::span<const std::uint8_t, map_entry_size>(bytes));
   const std::uint64_t length = entry >> entry_offset_bits;
   if (within >= length)
     return std::nullopt;
@@ -139,6 +137,14 @@ void set_detail(file_job_report &report, std::uint64_t number) {
   report.why.detail = report.detail.data();
 }
 
+// A host call on path failed: the system's words for it, and the path
+// kept for the cause line.
+run_status host_failure(file_job_report &report, run_status status, std::string_view path) {
+  report.why = system_reason(path.data());
+  set_subject(report, path);
+  return status;
+}
+
 run_status refuse(file_job_report &report, run_status status, failure_cause cause,
                   std::string_view subject) {
   report.why = {.cause = cause, .subject = nullptr, .subject_length = 0, .detail = nullptr};
@@ -208,11 +214,6 @@ void close_volume_job(volume_job &job) {
 // directory twice; empty where the system has not the memory.
 std::span<std::uint8_t> borrow_cluster_map(const fat_access &volume) {
   return platform::borrow_memory(cluster_map_bytes(volume.layout.clusters));
-}
-
-// The number of clusters a file of size bytes takes.
-std::uint64_t clusters_for(const fat_layout &layout, std::uint64_t size) {
-  return (size + layout.cluster_bytes - 1) / layout.cluster_bytes;
 }
 
 // How many clusters the item's chain has, up to what its size needs; none
@@ -297,9 +298,7 @@ run_status extract_file(volume_job &job, const tree_walk &walk, const directory_
     platform::host_status there{};
     if (!force && platform::look_at(path, there))
       return refuse(report, run_status::cant_extract, failure_cause::file_exists, path);
-    report.why = system_reason(path);
-    set_subject(report, path);
-    return run_status::cant_extract;
+    return host_failure(report, run_status::cant_extract, path);
   }
   run_status status = item.size > 0 ? copy_out(job, item, file, memory) : run_status::ok;
   if (!platform::finish_host_file(file, item.size) && status == run_status::ok)
@@ -344,9 +343,7 @@ run_status extract_tree(volume_job &job, std::string_view root, std::span<std::u
           written != run_status::ok)
         return written;
     } else if (!platform::make_host_directory(walk.path.data())) {
-      report.why = system_reason(walk.path.data());
-      set_subject(report, walk.path.data());
-      return run_status::cant_extract;
+      return host_failure(report, run_status::cant_extract, walk.path.data());
     }
   }
 }
@@ -485,11 +482,8 @@ bool push_name(name_memory &names, std::string_view directory, std::string_view 
 run_status push_directory(name_memory &names, std::string_view path, file_job_report &report) {
   platform::host_directory listing{};
   const char *c_path = path.data();
-  if (!platform::open_host_directory(c_path, listing)) {
-    report.why = system_reason(c_path);
-    set_subject(report, path);
-    return run_status::cant_add;
-  }
+  if (!platform::open_host_directory(c_path, listing))
+    return host_failure(report, run_status::cant_add, path);
   bool failed = false;
   run_status status = run_status::ok;
   while (const char *name = platform::next_host_name(listing, failed)) {
@@ -499,11 +493,8 @@ run_status push_directory(name_memory &names, std::string_view path, file_job_re
     }
   }
   platform::close_host_directory(listing);
-  if (status == run_status::ok && failed) {
-    report.why = system_reason(c_path);
-    set_subject(report, path);
-    status = run_status::read_error;
-  }
+  if (status == run_status::ok && failed)
+    status = host_failure(report, run_status::read_error, path);
   return status;
 }
 
@@ -645,11 +636,8 @@ run_status add_entry(add_walk &walk, add_frame &frame, std::string_view path, st
 run_status copy_in(add_walk &walk, const char *path, std::uint64_t size, std::uint32_t first) {
   volume_job &job = *walk.job;
   platform::image_source source{};
-  if (!platform::open_source(path, source)) {
-    walk.report->why = system_reason(path);
-    set_subject(*walk.report, path);
-    return run_status::read_error;
-  }
+  if (!platform::open_source(path, source))
+    return host_failure(*walk.report, run_status::read_error, path);
   output_stream out{.handle = job.source.handle, .positioned = true, .position = std::nullopt};
   progress_count unshown = start_count(no_progress, 0);
   // Clusters that were free may hold old bytes: holes get their zeros
@@ -747,11 +735,8 @@ run_status add_name(add_walk &walk, add_frame &frame, const name_record &record)
   const std::string_view name = name_in(walk.names, record);
   file_job_report &report = *walk.report;
   platform::host_status status{};
-  if (!platform::look_at(path.data(), status)) {
-    report.why = system_reason(path.data());
-    set_subject(report, path);
-    return run_status::cant_add;
-  }
+  if (!platform::look_at(path.data(), status))
+    return host_failure(report, run_status::cant_add, path);
   if (status.kind == platform::host_kind::other)
     return refuse(report, run_status::cant_add, failure_cause::special_file, path);
   if (!is_fat_name(name))

@@ -104,17 +104,6 @@ run_status check_source(const platform::image_source &source, piece_buffer buffe
   return run_status::ok;
 }
 
-// Block's map entry, where the file holds it.
-bool read_map_entry(const platform::image_source &source, const image_check &check,
-                    std::uint64_t block, map_entry &entry) {
-  std::array<std::uint8_t, map_entry_size> bytes{};
-  if (block >= entries_in_file(check) ||
-      !platform::read_at(source, block_map_offset + block * map_entry_size, bytes))
-    return false;
-  entry = get_bigendian(std::span<const std::uint8_t, map_entry_size>(bytes));
-  return true;
-}
-
 // The disk's sectors as an emulator finds them, through the map.
 struct image_sectors {
   const platform::image_source *source;
@@ -267,6 +256,16 @@ std::uint64_t volume_finding_count(const disk_view &disk) {
   for (std::size_t i = 0; i < disk.volume_count; ++i)
     count += disk.volumes[i].findings.count;
   return count;
+}
+
+bool read_map_entry(const platform::image_source &source, const image_check &check,
+                    std::uint64_t block, map_entry &entry) {
+  std::array<std::uint8_t, map_entry_size> bytes{};
+  if (block >= entries_in_file(check) ||
+      !platform::read_at(source, block_map_offset + block * map_entry_size, bytes))
+    return false;
+  entry = get_bigendian(std::span<const std::uint8_t, map_entry_size>(bytes));
+  return true;
 }
 
 run_status inspect_image(const char *path, job_memory &memory, image_inspection &found,

@@ -68,6 +68,11 @@ enum class inspect_depth : std::uint8_t {
                                         image_check &check, disk_view &disk,
                                         inspect_depth depth = inspect_depth::everything);
 
+// Block's map entry, where the file holds it; false where it does not, or
+// the read fails.
+[[nodiscard]] bool read_map_entry(const platform::image_source &source, const image_check &check,
+                                  std::uint64_t block, map_entry &entry);
+
 // Reads [from, to) of the source into buffer, a piece at a time on the
 // pieces' boundaries, handing each to take(offset, piece); false when a
 // read fails.

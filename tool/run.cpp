@@ -283,6 +283,15 @@ blankimg::run_status run_file_job(blankimg::image_plan &plan) {
   return status;
 }
 
+// What the files to add onto the disk a plan makes would take, checked and
+// counted with nothing written; the cause of a refusal in the plan.
+blankimg::run_status plan_files(blankimg::image_plan &plan, blankimg::add_totals &totals) {
+  const blankimg::run_status planned = plan_added_files(
+      plan.header, plan.format, add_request_of(plan), run_memory(), totals, job_report());
+  plan.why = job_report().why;
+  return planned;
+}
+
 // Plans printed, or the image made: from RAW's bytes where raw is given.
 blankimg::run_status make_image(blankimg::image_plan &plan, const blankimg::raw_disk *raw) {
   using namespace blankimg;
@@ -301,10 +310,7 @@ blankimg::run_status make_image(blankimg::image_plan &plan, const blankimg::raw_
     image_description description = describe_plan(plan);
     add_totals totals{};
     if (plan.adds_to_new) {
-      const run_status planned = plan_added_files(plan.header, plan.format, add_request_of(plan),
-                                                  run_memory(), totals, job_report());
-      plan.why = job_report().why;
-      if (planned != run_status::ok)
+      if (const run_status planned = plan_files(plan, totals); planned != run_status::ok)
         return planned;
       description.added = &totals;
     }
@@ -314,10 +320,7 @@ blankimg::run_status make_image(blankimg::image_plan &plan, const blankimg::raw_
   if (plan.adds_to_new) {
     // Checked first, so that a refusal leaves nothing behind.
     add_totals totals{};
-    const run_status planned = plan_added_files(plan.header, plan.format, add_request_of(plan),
-                                                run_memory(), totals, job_report());
-    plan.why = job_report().why;
-    if (planned != run_status::ok)
+    if (const run_status planned = plan_files(plan, totals); planned != run_status::ok)
       return planned;
   }
   progress_meter progress =
