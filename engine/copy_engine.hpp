@@ -37,6 +37,10 @@ struct copy_engine {
   // question a region, not one a block.
   std::uint64_t known_from;
   platform::data_run known;
+  // Whether the copy asks for the source ahead of its reads: from the first
+  // read the page cache cannot serve at once on. Asking for what is in
+  // memory already costs a warm copy a tenth of its time.
+  bool reading_ahead;
   // The source's bytes up to here have been asked for ahead of the copy,
   // and none is asked for past ahead_end: the source's end, or the end of
   // the part of it the caller copies.

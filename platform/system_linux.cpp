@@ -2,6 +2,7 @@
 // the kernel, and locks of the open file description.
 #include <fcntl.h>
 #include <sys/types.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -78,6 +79,21 @@ std::uint64_t copy_in_kernel(const image_source &source, std::uint64_t from, fil
     copied += static_cast<std::uint64_t>(moved);
   }
   return copied;
+}
+
+std::size_t read_cached(const image_source &source, std::uint64_t offset,
+                        std::span<std::uint8_t> dest) {
+  if (!fits_off_t(offset))
+    return 0;
+  iovec piece{.iov_base = dest.data(), .iov_len = dest.size()};
+  // EAGAIN where the first page is not in memory; a short count where a
+  // later one is not. EOPNOTSUPP where the file system cannot say.
+  ssize_t got = 0;
+  do {
+    got =
+        preadv2(static_cast<int>(source.handle), &piece, 1, static_cast<off_t>(offset), RWF_NOWAIT);
+  } while (got < 0 && errno == EINTR);
+  return got > 0 ? static_cast<std::size_t>(got) : 0;
 }
 
 }  // namespace blankimg::platform
