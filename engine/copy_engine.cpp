@@ -86,35 +86,10 @@ void keep_reading_ahead(copy_engine &engine, std::uint64_t at, std::uint64_t end
 }
 
 // Asks again once the copy at from comes within half a window of where
-// the last asking stopped.
+// the last asking stopped, unless the source is in memory.
 void read_ahead_when_due(copy_engine &engine, std::uint64_t from) {
-  if (engine.read_ahead_to < from + read_ahead_data / 2)
+  if (engine.reading_ahead && engine.read_ahead_to < from + read_ahead_data / 2)
     keep_reading_ahead(engine, from, std::min(engine.ahead_end, engine.source->size));
-}
-
-// Reads the source's piece at from: from memory while the source is
-// there, asking for it ahead of the reads from the first piece that is not.
-[[nodiscard]] bool read_source(copy_engine &engine, std::uint64_t from,
-                               std::span<std::uint8_t> piece) {
-  if (!engine.reading_ahead) {
-    if (platform::read_cached(*engine.source, from, piece) == piece.size())
-      return true;
-    engine.reading_ahead = true;
-  }
-  read_ahead_when_due(engine, from);
-  return platform::read_at(*engine.source, from, piece);
-}
-
-// Before a kernel copy of length bytes at from: whether the source is in
-// memory there, as far as its first and last bytes tell, else the copy
-// reads ahead from here on.
-void read_ahead_unless_cached(copy_engine &engine, std::uint64_t from, std::uint64_t length) {
-  const std::span<std::uint8_t> probe = engine.buffer.first(1);
-  engine.reading_ahead = engine.reading_ahead ||
-                         platform::read_cached(*engine.source, from, probe) == 0 ||
-                         platform::read_cached(*engine.source, from + length - 1, probe) == 0;
-  if (engine.reading_ahead)
-    read_ahead_when_due(engine, from);
 }
 
 // One run of data: in the kernel first, where the data is wanted as it is;
@@ -127,11 +102,10 @@ void read_ahead_unless_cached(copy_engine &engine, std::uint64_t from, std::uint
     while (length > 0 && engine.kernel_can) {
       if (platform::stop_signal_waiting())
         return run_status::interrupted;
-      const std::uint64_t piece = std::min(length, kernel_piece);
-      read_ahead_unless_cached(engine, from, piece);
+      read_ahead_when_due(engine, from);
       bool unsupported = false;
-      const std::uint64_t copied =
-          platform::copy_in_kernel(source, from, engine.dest->handle, to, piece, unsupported);
+      const std::uint64_t copied = platform::copy_in_kernel(
+          source, from, engine.dest->handle, to, std::min(length, kernel_piece), unsupported);
       engine.kernel_can = !unsupported;
       count_done(*engine.progress, copied);
       from += copied;
@@ -150,7 +124,8 @@ void read_ahead_unless_cached(copy_engine &engine, std::uint64_t from, std::uint
     const auto piece =
         buffer.first(static_cast<std::size_t>(piece_to_boundary(to, length, piece_size)));
     const auto count = static_cast<std::uint32_t>(piece.size());
-    if (!read_source(engine, from, piece))
+    read_ahead_when_due(engine, from);
+    if (!platform::read_at(source, from, piece))
       return run_status::read_error;
     const bool written = engine.mode == copy_mode::nonzero_data
                              ? write_nonzero(engine, to, piece)
@@ -170,10 +145,8 @@ void read_ahead_unless_cached(copy_engine &engine, std::uint64_t from, std::uint
 platform::data_run find_data(copy_engine &engine, std::uint64_t at, std::uint64_t end) {
   const std::uint64_t size = engine.source->size;
   if (at < engine.known_from || at >= engine.known.end) {
-    // Onwards from the last run (or the end of the destination's block it
-    // was widened to), or the region around at.
-    const bool onwards = at >= engine.known.end && at - engine.known.end < file_system_block;
-    const std::uint64_t ask = onwards ? at : at - at % question_region;
+    // Onwards from the last run, or the region around at.
+    const std::uint64_t ask = at == engine.known.end ? at : at - at % question_region;
     engine.known = platform::next_data(*engine.source, ask, size);
     engine.known_from = ask;
     if (engine.known.end <= at && at < size) {
@@ -183,24 +156,6 @@ platform::data_run find_data(copy_engine &engine, std::uint64_t at, std::uint64_
   }
   const std::uint64_t start = std::min(std::max(at, engine.known.start), end);
   return {.start = start, .end = std::max(start, std::min(engine.known.end, end))};
-}
-
-// A run of data widened, inside [at, end) of the source, to the
-// destination's file-system blocks it touches (the destination lying
-// shift bytes on from the source). An image's data area lies 88 bytes past
-// a block boundary, so each run of a raw would start and end inside a
-// block, a partial page for the file system at each end (64 KiB writes so
-// placed took 0.62 s a GiB here against 0.43 s on whole blocks; a whole
-// copy gains a few per cent). The widened bytes are the source's own,
-// zeros of its holes mostly, and fill blocks the run writes to anyway.
-using copy_span = platform::data_run;
-copy_span on_destination_blocks(platform::data_run run, std::uint64_t at, std::uint64_t end,
-                                std::uint64_t shift) {
-  const std::uint64_t before = (run.start + shift) % file_system_block;
-  const std::uint64_t after =
-      (file_system_block - (run.end + shift) % file_system_block) % file_system_block;
-  return {.start = run.start - std::min(before, run.start - at),
-          .end = run.end + std::min(after, end - run.end)};
 }
 
 }  // namespace
@@ -215,7 +170,7 @@ copy_engine start_copy(const platform::image_source &source, output_stream &dest
           .kernel_can = true,
           .known_from = 0,
           .known = {.start = 0, .end = 0},
-          .reading_ahead = false,
+          .reading_ahead = !platform::is_in_memory(source),
           .read_ahead_to = 0,
           .ahead_end = source.size};
 }
@@ -227,18 +182,15 @@ run_status copy_bytes(copy_engine &engine, std::uint64_t from, std::uint64_t to,
     return copy_run(engine, from, to, length);
   for (std::uint64_t at = from; at < end;) {
     const platform::data_run run = find_data(engine, at, end);
-    if (run.start >= end) {
-      count_done(*engine.progress, end - at);  // the zeros after the last run are there already
-      break;
-    }
-    const copy_span span = on_destination_blocks(run, at, end, to - from);
     // The zeros before the run are there already.
-    count_done(*engine.progress, span.start - at);
+    count_done(*engine.progress, run.start - at);
+    if (run.start >= end)
+      break;
     if (const run_status copied =
-            copy_run(engine, span.start, to + (span.start - from), span.end - span.start);
+            copy_run(engine, run.start, to + (run.start - from), run.end - run.start);
         copied != run_status::ok)
       return copied;
-    at = span.end;
+    at = run.end;
   }
   return run_status::ok;
 }

@@ -37,8 +37,8 @@ struct copy_engine {
   // question a region, not one a block.
   std::uint64_t known_from;
   platform::data_run known;
-  // Whether the copy asks for the source ahead of its reads: from the first
-  // read the page cache cannot serve at once on. Asking for what is in
+  // Whether the copy asks for the source ahead of its reads: unless the
+  // page cache holds all of it when the copy starts. Asking for what is in
   // memory already costs a warm copy a tenth of its time.
   bool reading_ahead;
   // The source's bytes up to here have been asked for ahead of the copy,

@@ -133,12 +133,10 @@ struct data_run {
 // Nothing where the system cannot.
 void read_ahead(const image_source &source, std::uint64_t offset, std::uint64_t length);
 
-// Fills dest from offset on as far as the page cache holds the bytes,
-// without waiting for a device: the count read, 0 where the first is not
-// in memory, on an error, or where the system cannot read so. A copy that
-// finds its source in memory this way need not ask for it ahead.
-[[nodiscard]] std::size_t read_cached(const image_source &source, std::uint64_t offset,
-                                      std::span<std::uint8_t> dest);
+// Whether the page cache holds every byte the source has on the disk, as
+// the system tells without reading any; false where it cannot tell, or for
+// a device. A copy of a source in memory need not ask for it ahead.
+[[nodiscard]] bool is_in_memory(const image_source &source);
 
 // Copies length bytes from source at from to the destination at to inside
 // the kernel, where the system can; returns the bytes copied, and sets

@@ -21,9 +21,8 @@ data_run next_data(const image_source & /*source*/, std::uint64_t offset, std::u
   return {.start = offset, .end = end};  // all of it data, as far as anyone can say
 }
 
-std::size_t read_cached(const image_source & /*source*/, std::uint64_t /*offset*/,
-                        std::span<std::uint8_t> /*dest*/) {
-  return 0;  // no read that does not wait: the copy reads ahead
+bool is_in_memory(const image_source & /*source*/) {
+  return false;  // no way to tell: the copy reads ahead
 }
 
 std::uint64_t copy_in_kernel(const image_source & /*source*/, std::uint64_t /*from*/,

@@ -285,9 +285,8 @@ data_run next_data(const image_source &source, std::uint64_t offset, std::uint64
 void read_ahead(const image_source & /*source*/, std::uint64_t /*offset*/,
                 std::uint64_t /*length*/) {}  // the cache manager reads ahead of its own accord
 
-std::size_t read_cached(const image_source & /*source*/, std::uint64_t /*offset*/,
-                        std::span<std::uint8_t> /*dest*/) {
-  return 0;  // the cache manager reads ahead of its own accord
+bool is_in_memory(const image_source & /*source*/) {
+  return false;  // the cache manager reads ahead of its own accord
 }
 
 std::uint64_t copy_in_kernel(const image_source & /*source*/, std::uint64_t /*from*/,
