@@ -18,7 +18,9 @@
 # ratios with the least and greatest; the --fat rows and the plot take the
 # fastest of RUNS interleaved runs (default 7). Exits 1 when a target is
 # missed. BUILD and WORKDIR name the build and the folder for the images;
-# LARGE_PAIRS (default 7) the pairs of the disk past the page cache.
+# LARGE_PAIRS (default 7) the pairs of the disk past the page cache; ONLY
+# the parts to run, of modes, map, fat, copies, xfs, files and plot (all).
+# ONLY=copies PAIRS=5 bench/bench.sh gives the copy rows in a quarter hour.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -76,6 +78,7 @@ time_all() {
 }
 
 missed=0
+wanted() { [[ -z ${ONLY:-} || " $ONLY " == *" $1 "* ]]; }
 row() {  # figure, measured, target as a comparison (none: shown for scale)
   local verdict=met target
   target=$(sed -E 's/^[^<>]*([<>]=?) */\1 /' <<<"${3:-}")
@@ -142,6 +145,7 @@ echo "|---|---|---|---|"
 run_dd_direct() { dd if=/dev/zero of="$image" bs=1M count="$1" iflag=count_bytes oflag=direct status=none; }
 run_qemu_create() { qemu-img create -q -f raw "$image" "$1"; }
 for disk in "504 MiB disk:64 1024 16 63 512" "2 GiB disk:64 4161 16 63 512"; do
+  wanted modes || break
   read -r -a geometry <<<"${disk#*:}"
   label=${disk%%:*}
   run_mode off "${geometry[@]}"
@@ -182,7 +186,7 @@ done
 dirty_now() { awk '/^Dirty:/ { print $2 }' /proc/meminfo; }
 available=$(($(awk '/^MemAvailable:/ { print $2 }' /proc/meminfo) * 1024))
 large=$((2 * available))
-if (($(df --output=avail -B1 "$work" | tail -1) > large + (4 << 30))); then
+if wanted modes && (($(df --output=avail -B1 "$work" | tail -1) > large + (4 << 30))); then
   cylinders=$(((large + 516095) / 516096))
   bytes=$((cylinders * 516096))
   label="$((bytes >> 30)) GiB disk (twice MemAvailable), full"
@@ -215,16 +219,18 @@ row "starting /bin/true, for scale" "$floor s"
 map_image=$work/map.img
 map_bytes=$((88 + 8 * 16777216))
 make_map() { "$tool" --preallocation=falloc "$image" 1 16777216 1 1 512; }
-pair_row "16M-block map, default / dd of the map's bytes" warm make_map "run_dd $map_bytes" "<= 1.2"
-"$tool" --preallocation=off "$map_image" 1 16777216 1 1 512
 info_map() { "$tool" --info "$map_image"; }
 read_map() { dd if="$map_image" of=/dev/null bs=1M count="$map_bytes" iflag=count_bytes status=none; }
+if wanted map; then
+pair_row "16M-block map, default / dd of the map's bytes" warm make_map "run_dd $map_bytes" "<= 1.2"
+"$tool" --preallocation=off "$map_image" 1 16777216 1 1 512
 for cache in "${caches[@]}"; do
   pair_row "16M-block map, $cache, --info / dd of the map" "$cache" info_map read_map "<= 1.3"
 done
 rss=$(/usr/bin/time -f %M "$tool" --info "$map_image" 2>&1 >/dev/null)
 row "16M-block map, --info: peak RSS (KiB)" "$rss" "$rss < 2048"
 rm -f "$map_image"
+fi
 
 # The fastest of runs interleaved runs of each named command, each on fresh
 # output after a sync: commands are "name:shell words", output in $image.
@@ -250,6 +256,7 @@ written_by() {  # the bytes the tool writes into the image
   awk -F'= ' '/^(pwrite64|write)\(3/ { sum += $NF } END { print sum + 0 }' "$work/writes.txt"
 }
 for mode in falloc off; do
+  wanted fat || break
   rm -f "$image"
   plain=$(written_by --preallocation=$mode)
   rm -f "$image"
@@ -294,6 +301,7 @@ row "copies: how the caches were made cold" "$cold_method"
 # a tenth of the way apart; and dense, 4 GiB of data with no hole.
 for source in "1 MiB runs:1024 1048576 10485760" "64 KiB runs:16384 65536 655360" \
   "4 KiB runs:163840 4096 65536" "dense:4096 1048576 1048576 4G"; do
+  wanted copies || break
   read -r -a shape <<<"${source#*:}"
   if [[ ${source%%:*} == dense ]]; then
     label="4 GiB raw, dense"
@@ -349,10 +357,10 @@ rm -f "$raw" "$back" "$source_image" "$image"
 # against cp --reflink=auto, which shares the source's blocks there;
 # reported, with no target yet.
 xfs_made=
-if [[ $EUID == 0 ]] && ! command -v mkfs.xfs >/dev/null; then
+if wanted xfs && [[ $EUID == 0 ]] && ! command -v mkfs.xfs >/dev/null; then
   apt-get install -y --no-install-recommends xfsprogs >/dev/null 2>&1 || true
 fi
-if [[ $EUID == 0 ]] && command -v mkfs.xfs >/dev/null; then
+if wanted xfs && [[ $EUID == 0 ]] && command -v mkfs.xfs >/dev/null; then
   xfs_file=$work/xfs.fs
   xfs_mount=$work/xfs
   rm -f "$xfs_file"
@@ -407,6 +415,7 @@ files_row() {  # label, cache, ours, peer, peer's name, target
   pair_row "$1, $2, ${3//_/ } / $5" "$2" "$3" "$4" "<= $6"
 }
 for shape in "1000 102400" "10000 300"; do
+  wanted files || break
   read -r -a counts <<<"$shape"
   label="${counts[0]} files of ${counts[1]} bytes"
   make_tree "${counts[@]}"
@@ -431,7 +440,7 @@ for shape in "1000 102400" "10000 300"; do
 done
 rm -rf "$tree" "$tree_image" "$tree_out" "$image"
 
-if [[ ${PLOT:-1} == 1 ]]; then
+if wanted plot && [[ ${PLOT:-1} == 1 ]]; then
   data=$work/scaling.dat
   : >"$data"
   for cylinders in 2048 8192 32768 131072; do
