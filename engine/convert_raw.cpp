@@ -85,8 +85,8 @@ run_status copy_image_to_raw(const to_raw_request &request, const platform::imag
   const copy_mode mode =
       !positioned ? copy_mode::every_byte
                   : (full ? copy_mode::data_runs : copy_mode_for(raw.stream, request.mode));
-  copy_engine engine =
-      start_copy(image, raw.stream, mode, full && positioned ? unshown : progress, memory.data);
+  copy_engine engine = start_copy(image, raw.stream, mode, full && positioned ? unshown : progress,
+                                  memory.data, platform::is_in_memory(image));
   if (status == run_status::ok)
     status = finish_copy(engine, copy_blocks(engine, check, disk_length, memory.map));
   if (status != run_status::ok)

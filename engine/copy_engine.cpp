@@ -161,7 +161,8 @@ platform::data_run find_data(copy_engine &engine, std::uint64_t at, std::uint64_
 }  // namespace
 
 copy_engine start_copy(const platform::image_source &source, output_stream &dest, copy_mode mode,
-                       progress_count &progress, std::span<std::uint8_t> buffer) {
+                       progress_count &progress, std::span<std::uint8_t> buffer,
+                       bool source_in_memory) {
   return {.source = &source,
           .dest = &dest,
           .mode = mode,
@@ -170,7 +171,7 @@ copy_engine start_copy(const platform::image_source &source, output_stream &dest
           .kernel_can = true,
           .known_from = 0,
           .known = {.start = 0, .end = 0},
-          .reading_ahead = !platform::is_in_memory(source),
+          .reading_ahead = !source_in_memory,
           .read_ahead_to = 0,
           .ahead_end = source.size};
 }

@@ -168,7 +168,8 @@ struct disk_pass {
   }
   if (request.raw == nullptr)
     return run_disk_pass(pass, memory, progress);
-  copy_engine engine = start_copy(request.raw->source, stream, mode, progress, memory.data);
+  copy_engine engine = start_copy(request.raw->source, stream, mode, progress, memory.data,
+                                  platform::is_in_memory(request.raw->source));
   pass.copy = &engine;
   pass.raw_length = request.raw->source.size;
   return finish_copy(engine, run_disk_pass(pass, memory, progress));

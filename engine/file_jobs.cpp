@@ -114,6 +114,7 @@ struct volume_job {
   sector_io io;
   fat_access volume;
   bool opened;
+  bool source_in_memory;  // when the files began to be copied out
 };
 
 void set_subject(file_job_report &report, std::string_view text) {
@@ -279,7 +280,8 @@ run_status copy_out(volume_job &job, const directory_item &item, platform::file_
   // its holes are would cost more than its bytes, four seeks a file, each
   // a read of the image's extents on a cold cache.
   const copy_mode mode = item.size <= small_file ? copy_mode::every_byte : copy_mode::data_runs;
-  copy_engine engine = start_copy(job.source, out, mode, unshown, std::span(memory.map));
+  copy_engine engine =
+      start_copy(job.source, out, mode, unshown, std::span(memory.map), job.source_in_memory);
   const run_status status =
       over_chain(job, item.first_cluster, item.size, run_status::read_error,
                  [&engine](std::uint64_t image_at, std::uint64_t file_at, std::uint64_t length) {
@@ -414,6 +416,7 @@ run_status extract_files(const char *image, volume_number volume, const char *di
       status == run_status::ok ? borrow_cluster_map(job.volume) : std::span<std::uint8_t>{};
   if (status == run_status::ok && entered.empty())
     status = run_status::out_of_memory;
+  job.source_in_memory = status == run_status::ok && platform::is_in_memory(job.source);
   if (status == run_status::ok)
     status = extract_tree(job, root, entered, force, memory, report);
   platform::give_back_memory(entered);
@@ -643,7 +646,8 @@ run_status copy_in(add_walk &walk, const char *path, std::uint64_t size, std::ui
   // Clusters that were free may hold old bytes: holes get their zeros
   // written, but where the volume is new.
   const copy_mode mode = walk.fresh_volume ? copy_mode::data_runs : copy_mode::every_byte;
-  copy_engine engine = start_copy(source, out, mode, unshown, std::span(walk.memory->map));
+  copy_engine engine = start_copy(source, out, mode, unshown, std::span(walk.memory->map),
+                                  platform::is_in_memory(source));
   run_status status = source.size == size ? run_status::ok : run_status::read_error;
   if (status == run_status::ok)
     status =
