@@ -100,8 +100,10 @@ bool is_in_memory(const image_source &source) {
   counts found{};
   if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) ||
       syscall(cachestat_call, fd, &whole, &found, 0) != 0)
-    return false;  // ENOSYS on an older kernel: the copy reads ahead
-  return found.cached * 4096 >= static_cast<std::uint64_t>(status.st_blocks) * 512;
+    return false;                           // ENOSYS on an older kernel: the copy reads ahead
+  const long page = sysconf(_SC_PAGESIZE);  // what cachestat counts in: 64 KiB on some ARM
+  return page > 0 && found.cached * static_cast<std::uint64_t>(page) >=
+                         static_cast<std::uint64_t>(status.st_blocks) * 512;
 }
 
 }  // namespace blankimg::platform

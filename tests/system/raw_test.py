@@ -301,9 +301,9 @@ if STRACE:
                 run(TOOL, "--from-raw=" + spaced, image)
             with open(image if direction == "out" else spaced, "rb") as source:
                 os.fsync(source.fileno())
-                os.posix_fadvise(source.fileno(), 0, 0, os.POSIX_FADV_DONTNEED if cache == "cold" else
-                                 os.POSIX_FADV_NORMAL)
-                if cache == "warm":
+                if cache == "cold":
+                    os.posix_fadvise(source.fileno(), 0, 0, os.POSIX_FADV_DONTNEED)
+                else:
                     source.read()
             arguments = ["--to-raw=" + back, image] if direction == "out" else ["--from-raw=" + spaced, image]
             listing = path("ahead.trace")
