@@ -102,8 +102,13 @@ bool is_in_memory(const image_source &source) {
       syscall(cachestat_call, fd, &whole, &found, 0) != 0)
     return false;                           // ENOSYS on an older kernel: the copy reads ahead
   const long page = sysconf(_SC_PAGESIZE);  // what cachestat counts in: 64 KiB on some ARM
-  return page > 0 && found.cached * static_cast<std::uint64_t>(page) >=
-                         static_cast<std::uint64_t>(status.st_blocks) * 512;
+  // st_blocks counts the file system's own blocks of the file too, which
+  // are never in its page cache: ext4's extent blocks (one for up to 340
+  // runs of data, so any file of more than four), XFS's, an attribute
+  // block. A 128th of the file and 16 KiB more hold them.
+  const auto allocated = static_cast<std::uint64_t>(status.st_blocks) * 512;
+  const std::uint64_t own_blocks = allocated / 128 + std::uint64_t{16} * 1024;
+  return page > 0 && found.cached * static_cast<std::uint64_t>(page) + own_blocks >= allocated;
 }
 
 }  // namespace blankimg::platform
