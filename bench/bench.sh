@@ -17,7 +17,9 @@
 # run on fresh output after a sync, and gives the median of the paired
 # ratios with the least and greatest; the --fat rows and the plot take the
 # fastest of RUNS interleaved runs (default 7). Exits 1 when a target is
-# missed. BUILD and WORKDIR name the build and the folder for the images;
+# missed. In a virtual machine whose kernel hands freed memory back to the
+# host after min_free_ms, that is held at its longest while the script runs.
+# BUILD and WORKDIR name the build and the folder for the images;
 # LARGE_PAIRS (default 7) the pairs of the disk past the page cache; ONLY
 # the parts to run, of modes, map, fat, copies, xfs, files and plot (all).
 # ONLY=copies PAIRS=5 bench/bench.sh gives the copy rows in a quarter hour.
@@ -36,7 +38,24 @@ cmake --build "$build" --target blankimg >/dev/null
 tool=$build/blankimg
 mkdir -p "$work"
 image=$work/image.img
-trap 'rm -f "$image"' EXIT
+# A virtual machine whose balloon hands freed memory back to its host pays
+# the host's faults when it touches that memory again: a run that starts on
+# such pages took four times as long here, whichever command it was. Where
+# the kernel keeps memory freed less than min_free_ms ago (root may set it),
+# that is held at its longest for the run, and set back after.
+reporting=/sys/module/page_reporting/parameters
+kept_ms=
+if [[ -w $reporting/min_free_ms ]]; then
+  kept_ms=$(cat "$reporting/min_free_ms")
+  for ms in 3600000 300000 60000; do
+    echo "$ms" 2>/dev/null >"$reporting/min_free_ms" && break
+  done
+fi
+finish() {
+  rm -f "$image"
+  [[ -z $kept_ms ]] || echo "$kept_ms" >"$reporting/min_free_ms"
+}
+trap finish EXIT
 
 # Wall seconds of one command on a fresh file, after a sync so that no run
 # pays for the one before it.
@@ -297,6 +316,7 @@ copy_row() {  # label, cache, ours, peer, peer's name, target (or none)
   pair_row "$1, $2, ${3#copy_} / $5" "$2" "$3" "$4" "${6:+<= $6}"
 }
 row "copies: how the caches were made cold" "$cold_method"
+[[ -r $reporting/reported_kib ]] && reported_before=$(cat "$reporting/reported_kib")
 # The raws: sparse, 10 GiB holding 1 GiB in runs of 1 MiB, 64 KiB or 4 KiB
 # a tenth of the way apart; and dense, 4 GiB of data with no hole.
 for source in "1 MiB runs:1024 1048576 10485760" "64 KiB runs:16384 65536 655360" \
@@ -352,6 +372,11 @@ for source in "1 MiB runs:1024 1048576 10485760" "64 KiB runs:16384 65536 655360
   fi
 done
 rm -f "$raw" "$back" "$source_image" "$image"
+if wanted copies && [[ -n ${reported_before:-} ]]; then
+  # Nonzero: some runs paid the host's faults, and their rows are the noisier.
+  row "copies: memory handed back to the VM's host meanwhile, freed memory kept $(cat "$reporting/min_free_ms") ms (KiB)" \
+    "$(($(cat "$reporting/reported_kib") - reported_before))"
+fi
 
 # XFS, where it can be made and loop-mounted (root): the 1 MiB-run copies
 # against cp --reflink=auto, which shares the source's blocks there;
@@ -368,7 +393,7 @@ if wanted xfs && [[ $EUID == 0 ]] && command -v mkfs.xfs >/dev/null; then
   mkdir -p "$xfs_mount"
   if mkfs.xfs -q -m reflink=1 "$xfs_file" && mount -o loop "$xfs_file" "$xfs_mount"; then
     xfs_made=1
-    trap 'rm -f "$image"; umount "$xfs_mount" 2>/dev/null; rm -f "$xfs_file"' EXIT
+    trap 'finish; umount "$xfs_mount" 2>/dev/null; rm -f "$xfs_file"' EXIT
     saved=("$raw" "$back" "$image" "$source_image")
     raw=$xfs_mount/disk.raw back=$xfs_mount/back.raw image=$xfs_mount/image.img
     source_image=$xfs_mount/source.img
@@ -382,7 +407,7 @@ if wanted xfs && [[ $EUID == 0 ]] && command -v mkfs.xfs >/dev/null; then
     rm -f "$raw" "$back" "$image" "$source_image"
     raw=${saved[0]} back=${saved[1]} image=${saved[2]} source_image=${saved[3]}
     umount "$xfs_mount"
-    trap 'rm -f "$image"' EXIT
+    trap finish EXIT
   fi
   rm -f "$xfs_file"
 fi
