@@ -41,19 +41,23 @@ image=$work/image.img
 # A virtual machine whose balloon hands freed memory back to its host pays
 # the host's faults when it touches that memory again: a run that starts on
 # such pages took four times as long here, whichever command it was. Where
-# the kernel keeps memory freed less than min_free_ms ago (root may set it),
-# that is held at its longest for the run, and set back after.
+# the kernel keeps memory freed less than min_free_ms ago, unless more than
+# max_waiting_mib of it waits (a dropped cache is more), root may hold both
+# at their longest for the run; they are set back after.
 reporting=/sys/module/page_reporting/parameters
-kept_ms=
-if [[ -w $reporting/min_free_ms ]]; then
+kept_ms= kept_mib=
+if [[ -w $reporting/min_free_ms && -w $reporting/max_waiting_mib ]]; then
   kept_ms=$(cat "$reporting/min_free_ms")
+  kept_mib=$(cat "$reporting/max_waiting_mib")
   for ms in 3600000 300000 60000; do
     echo "$ms" 2>/dev/null >"$reporting/min_free_ms" && break
   done
+  awk '/^MemTotal:/ { print int($2 / 1024) }' /proc/meminfo >"$reporting/max_waiting_mib" || true
 fi
 finish() {
   rm -f "$image"
   [[ -z $kept_ms ]] || echo "$kept_ms" >"$reporting/min_free_ms"
+  [[ -z $kept_mib ]] || echo "$kept_mib" >"$reporting/max_waiting_mib"
 }
 trap finish EXIT
 
@@ -374,7 +378,7 @@ done
 rm -f "$raw" "$back" "$source_image" "$image"
 if wanted copies && [[ -n ${reported_before:-} ]]; then
   # Nonzero: some runs paid the host's faults, and their rows are the noisier.
-  row "copies: memory handed back to the VM's host meanwhile, freed memory kept $(cat "$reporting/min_free_ms") ms (KiB)" \
+  row "copies: memory handed back to the VM's host meanwhile (KiB; freed memory kept $(cat "$reporting/min_free_ms") ms, up to $(cat "$reporting/max_waiting_mib") MiB)" \
     "$(($(cat "$reporting/reported_kib") - reported_before))"
 fi
 
@@ -411,7 +415,7 @@ if wanted xfs && [[ $EUID == 0 ]] && command -v mkfs.xfs >/dev/null; then
   fi
   rm -f "$xfs_file"
 fi
-[[ -n $xfs_made ]] || row "XFS: not measured" "mkfs.xfs or a loop mount is not to be had"
+wanted xfs && [[ -z $xfs_made ]] && row "XFS: not measured" "mkfs.xfs or a loop mount is not to be had"
 
 # Files in and out: a tree of 1,000 files of 100 KiB (100 MiB in all) and
 # one of 10,000 small files, each in directories of 100, against cp -r of
