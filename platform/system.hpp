@@ -133,9 +133,10 @@ struct data_run {
 // Nothing where the system cannot.
 void read_ahead(const image_source &source, std::uint64_t offset, std::uint64_t length);
 
-// Whether the page cache holds every byte the source has on the disk, as
-// the system tells without reading any; false where it cannot tell, or for
-// a device. A copy of a source in memory need not ask for it ahead.
+// Whether the page cache holds every byte of data the source has on the
+// disk (the file system's own blocks of it are never there), as the system
+// tells without reading any; false where it cannot tell, or for a device.
+// A copy of a source in memory need not ask for it ahead.
 [[nodiscard]] bool is_in_memory(const image_source &source);
 
 // Copies length bytes from source at from to the destination at to inside
