@@ -245,14 +245,14 @@ make_map() { "$tool" --preallocation=falloc "$image" 1 16777216 1 1 512; }
 info_map() { "$tool" --info "$map_image"; }
 read_map() { dd if="$map_image" of=/dev/null bs=1M count="$map_bytes" iflag=count_bytes status=none; }
 if wanted map; then
-pair_row "16M-block map, default / dd of the map's bytes" warm make_map "run_dd $map_bytes" "<= 1.2"
-"$tool" --preallocation=off "$map_image" 1 16777216 1 1 512
-for cache in "${caches[@]}"; do
-  pair_row "16M-block map, $cache, --info / dd of the map" "$cache" info_map read_map "<= 1.3"
-done
-rss=$(/usr/bin/time -f %M "$tool" --info "$map_image" 2>&1 >/dev/null)
-row "16M-block map, --info: peak RSS (KiB)" "$rss" "$rss < 2048"
-rm -f "$map_image"
+  pair_row "16M-block map, default / dd of the map's bytes" warm make_map "run_dd $map_bytes" "<= 1.2"
+  "$tool" --preallocation=off "$map_image" 1 16777216 1 1 512
+  for cache in "${caches[@]}"; do
+    pair_row "16M-block map, $cache, --info / dd of the map" "$cache" info_map read_map "<= 1.3"
+  done
+  rss=$(/usr/bin/time -f %M "$tool" --info "$map_image" 2>&1 >/dev/null)
+  row "16M-block map, --info: peak RSS (KiB)" "$rss" "$rss < 2048"
+  rm -f "$map_image"
 fi
 
 # The fastest of runs interleaved runs of each named command, each on fresh
