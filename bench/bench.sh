@@ -319,8 +319,10 @@ qemu_raw() { qemu-img convert -O raw "$raw" "$back"; }
 copy_row() {  # label, cache, ours, peer, peer's name, target (or none)
   pair_row "$1, $2, ${3#copy_} / $5" "$2" "$3" "$4" "${6:+<= $6}"
 }
-row "copies: how the caches were made cold" "$cold_method"
-[[ -r $reporting/reported_kib ]] && reported_before=$(cat "$reporting/reported_kib")
+if wanted copies; then
+  row "copies: how the caches were made cold" "$cold_method"
+  [[ -r $reporting/reported_kib ]] && reported_before=$(cat "$reporting/reported_kib")
+fi
 # The raws: sparse, 10 GiB holding 1 GiB in runs of 1 MiB, 64 KiB or 4 KiB
 # a tenth of the way apart; and dense, 4 GiB of data with no hole.
 for source in "1 MiB runs:1024 1048576 10485760" "64 KiB runs:16384 65536 655360" \
